@@ -1,0 +1,89 @@
+// Run-time binding of WinInet, all or nothing.
+#include "WinInet.h"
+#include "../setup_base/setup_base.h"
+
+WinInetApiTable WinInetApi;
+
+namespace {
+
+const WCHAR szLibraryName[] = L"\\Wininet.dll";
+
+template <typename T>
+bool LookUp(T*& pfnSlot, LPCSTR pszName)
+{
+    pfnSlot = reinterpret_cast<T*>(reinterpret_cast<void*>(GetProcAddress(WinInetApi.hWinInet,
+                                                                           pszName)));
+    return pfnSlot != NULL;
+}
+
+// In this order; the first name that is missing ends the look-up.
+bool LookUpAll()
+{
+    return LookUp(WinInetApi.InternetOpenW, "InternetOpenW")
+        && LookUp(WinInetApi.HttpQueryInfoW, "HttpQueryInfoW")
+        && LookUp(WinInetApi.InternetOpenUrlW, "InternetOpenUrlW")
+        && LookUp(WinInetApi.InternetCrackUrlW, "InternetCrackUrlW")
+        && LookUp(WinInetApi.InternetGetLastResponseInfoW, "InternetGetLastResponseInfoW")
+        && LookUp(WinInetApi.HttpSendRequestW, "HttpSendRequestW")
+        && LookUp(WinInetApi.InternetSetOptionW, "InternetSetOptionW")
+        && LookUp(WinInetApi.FtpGetFileSize, "FtpGetFileSize")
+        && LookUp(WinInetApi.InternetReadFile, "InternetReadFile")
+        && LookUp(WinInetApi.InternetCloseHandle, "InternetCloseHandle")
+        && LookUp(WinInetApi.InternetGetConnectedState, "InternetGetConnectedState")
+        && LookUp(WinInetApi.InternetErrorDlg, "InternetErrorDlg");
+}
+
+// The system directory's copy only: a wininet.dll planted beside a downloaded setup.exe or in
+// the current directory must never be loaded. False when the path does not fit.
+bool GetSystemLibraryPath(LPWSTR pszPath, UINT cchPath)
+{
+    UINT cchSystem = GetSystemDirectoryW(pszPath, cchPath);
+    if (cchSystem == 0 || cchSystem + lstrlenW(szLibraryName) >= cchPath)
+        return false;
+    lstrcpyW(pszPath + cchSystem, szLibraryName);
+    return true;
+}
+
+} // namespace
+
+bool BindWinInet(LPCWSTR pszLibraryPath)
+{
+    TracePrint("*** Initialize internet: start ***");
+
+    // Dependencies are looked for beside the library, not beside the executable.
+    WinInetApi.hWinInet = LoadLibraryExW(pszLibraryPath, NULL, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (WinInetApi.hWinInet == NULL)
+    {
+        TracePrint("*** Initialize internet: Can't find library ***");
+        return false;
+    }
+
+    bool bBound = LookUpAll();
+    if (!bBound)
+        UninitializeInternet();
+    TracePrint("*** Initialize internet: end ***");
+    return bBound;
+}
+
+bool InitializeInternet()
+{
+    WCHAR szPath[MAX_PATH];
+    if (!GetSystemLibraryPath(szPath, MAX_PATH))
+        szPath[0] = L'\0';    // fails to load below, with the usual trace lines
+    return BindWinInet(szPath);
+}
+
+void UninitializeInternet()
+{
+    TracePrint("*** Uninitialize internet: start ***");
+
+    HMODULE hWinInet = WinInetApi.hWinInet;
+    ZeroBytes(&WinInetApi, sizeof(WinInetApi));
+    WinInetApi.hWinInet = hWinInet;
+
+    BOOL res = FreeLibrary(hWinInet);
+    VERIFY_API_CALL(res != FALSE);
+    WinInetApi.hWinInet = NULL;
+
+    TracePrint("*** Uninitialize internet: end ***");
+}

@@ -1,0 +1,35 @@
+// Run-time binding of WinInet: every internet call of the setup goes through this table.
+#pragma once
+
+#include <windows.h>
+#include <wininet.h>
+
+// Slot types come from the SDK's own declarations, so a wrong signature does not compile.
+// Tests fill the slots with fake entry points to drive the transfer layer without a network.
+struct WinInetApiTable
+{
+    decltype(::InternetOpenW)* InternetOpenW;
+    decltype(::FtpGetFileSize)* FtpGetFileSize;
+    decltype(::InternetReadFile)* InternetReadFile;
+    decltype(::HttpQueryInfoW)* HttpQueryInfoW;
+    decltype(::InternetOpenUrlW)* InternetOpenUrlW;
+    decltype(::InternetCrackUrlW)* InternetCrackUrlW;
+    decltype(::InternetCloseHandle)* InternetCloseHandle;
+    decltype(::InternetGetLastResponseInfoW)* InternetGetLastResponseInfoW;
+    decltype(::HttpSendRequestW)* HttpSendRequestW;
+    decltype(::InternetGetConnectedState)* InternetGetConnectedState;
+    decltype(::InternetErrorDlg)* InternetErrorDlg;
+    decltype(::InternetSetOptionW)* InternetSetOptionW;
+
+    HMODULE hWinInet;
+};
+
+extern WinInetApiTable WinInetApi;
+
+// Binds all twelve entry points of the system's WinInet, or none.
+bool InitializeInternet();
+void UninitializeInternet();
+
+// The binding itself, from a library named by its full path; InitializeInternet passes the one
+// in the system directory.
+bool BindWinInet(LPCWSTR pszLibraryPath);

@@ -1,0 +1,173 @@
+// Check reports and the wide-string routines.
+#include "setup_base.h"
+#include "../WinInet/WinInet.h"
+
+// ---------------------------------------------------------------------------------------------
+// Check reports
+
+void ReportAssert(LPCSTR pszCondition, LPCSTR pszFile, long nLine)
+{
+    TracePrint("*** ASSERT: %s (%s, %ld) ***", pszCondition, pszFile, nLine);
+}
+
+void ReportVerify(LPCSTR pszCondition, LPCSTR pszFile, long nLine)
+{
+    TracePrint("*** VERIFY: %s (%s, %ld) ***", pszCondition, pszFile, nLine);
+}
+
+void ReportApiCall(LPCSTR pszCondition, LPCSTR pszFile, long nLine)
+{
+    int nError = (int)GetLastError();
+    TracePrint("*** VERIFY API CALL: %s (%s, %ld): %d ***", pszCondition, pszFile, nLine, nError);
+}
+
+void ReportWinInetCall(LPCSTR pszCondition, LPCSTR pszFile, long nLine)
+{
+    const DWORD cchResponse = 1024;
+    int nError = (int)GetLastError();
+
+    // Zero-filled, so a failed query leaves an empty text rather than stack garbage.
+    WCHAR szResponse[cchResponse];
+    ZeroBytes(szResponse, sizeof(szResponse));
+    DWORD dwLength = cchResponse;
+    DWORD dwResponseError = 0;
+    BOOL res = FALSE;
+    if (WinInetApi.InternetGetLastResponseInfoW != NULL)
+        res = WinInetApi.InternetGetLastResponseInfoW(&dwResponseError, szResponse, &dwLength);
+    else
+        SetLastError(ERROR_INVALID_FUNCTION);
+    VERIFY_API_CALL(res != FALSE);
+    szResponse[cchResponse - 1] = L'\0';
+
+    TracePrint("*** VERIFY WININET CALL: %s (%s, %ld): %d, %S, %d ***", pszCondition, pszFile,
+               nLine, nError, szResponse, (int)dwLength);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Wide-string routines
+
+void ZeroBytes(void* pStart, DWORD cb)
+{
+    // volatile keeps the compiler from turning this into a call to the C library's memset.
+    volatile BYTE* pb = (volatile BYTE*)pStart;
+    while (cb-- > 0)
+        *pb++ = 0;
+}
+
+LPWSTR CopyChars(LPWSTR pszDest, LPCWSTR pszSource, DWORD cchMax)
+{
+    while (cchMax > 0 && *pszSource != L'\0')
+    {
+        *pszDest++ = *pszSource++;
+        --cchMax;
+    }
+    return pszDest;
+}
+
+LPCWSTR FindSubstring(LPCWSTR pszText, LPCWSTR pszPattern)
+{
+    if (*pszPattern == L'\0')
+        return NULL;
+    for (; *pszText != L'\0'; ++pszText)
+    {
+        int i = 0;
+        while (pszPattern[i] != L'\0' && pszText[i] == pszPattern[i])
+            ++i;
+        if (pszPattern[i] == L'\0')
+            return pszText;
+    }
+    return NULL;
+}
+
+LPCWSTR FindChar(LPCWSTR pszText, WCHAR ch)
+{
+    for (; *pszText != L'\0'; ++pszText)
+    {
+        if (*pszText == ch)
+            return pszText;
+    }
+    return NULL;
+}
+
+LPCWSTR FindLastChar(LPCWSTR pszText, WCHAR ch)
+{
+    for (int i = lstrlenW(pszText) - 1; i >= 0; --i)
+    {
+        if (pszText[i] == ch)
+            return pszText + i;
+    }
+    return NULL;
+}
+
+int CompareChars(LPCWSTR psz1, LPCWSTR psz2, DWORD cch)
+{
+    for (DWORD i = 0; i < cch; ++i)
+    {
+        if (psz1[i] != psz2[i])
+            return 1;
+        if (psz1[i] == L'\0')
+            return 0;
+    }
+    return 0;
+}
+
+int CompareStrings(LPCWSTR psz1, LPCWSTR psz2)
+{
+    for (;; ++psz1, ++psz2)
+    {
+        if (*psz1 == L'\0')
+            return *psz2 == L'\0' ? 0 : -1;
+        if (*psz2 == L'\0' || *psz1 != *psz2)
+            return 1;
+    }
+}
+
+LONG ParseDecimal(LPCWSTR pszText, LPWSTR* endptr, int base)
+{
+    ASSERT(endptr == NULL);
+    ASSERT(base == 10);
+
+    const LONG lMax = 0x7FFFFFFF;
+    LONG lValue = 0;
+    for (; *pszText >= L'0' && *pszText <= L'9'; ++pszText)
+    {
+        LONG lDigit = *pszText - L'0';
+        // A value past 32 bits saturates: a huge length must not wrap round to a small one.
+        if (lValue > (lMax - lDigit) / 10)
+            lValue = lMax;
+        else
+            lValue = lValue * 10 + lDigit;
+    }
+    return lValue;
+}
+
+LPWSTR FormatDecimal(LONG lValue, LPWSTR pszDest)
+{
+    LPWSTR pszDigits = pszDest;
+    // Unsigned, so that the smallest value has a magnitude too.
+    DWORD dwMagnitude = (DWORD)lValue;
+    if (lValue < 0)
+    {
+        *pszDigits++ = L'-';
+        dwMagnitude = 0u - dwMagnitude;
+    }
+    LPWSTR pszEnd = pszDigits;
+    do
+    {
+        *pszEnd++ = (WCHAR)(L'0' + dwMagnitude % 10);
+        dwMagnitude /= 10;
+    } while (dwMagnitude != 0);
+
+    for (LPWSTR pszLow = pszDigits, pszHigh = pszEnd - 1; pszLow < pszHigh; ++pszLow, --pszHigh)
+    {
+        WCHAR ch = *pszLow;
+        *pszLow = *pszHigh;
+        *pszHigh = ch;
+    }
+    return pszDest;
+}
+
+bool IsWhiteSpace(WCHAR ch)
+{
+    return (ch >= 9 && ch <= 13) || ch == 32;
+}

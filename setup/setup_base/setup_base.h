@@ -1,0 +1,120 @@
+// Base layer shared by every part of the setup: the trace file, the checks that report into it,
+// heap blocks and the small wide-string routines.
+#pragma once
+
+#include <windows.h>
+#include <stdarg.h>
+
+// ---------------------------------------------------------------------------------------------
+// Tracing
+
+// One trace file per run. The lock is a kernel mutex rather than a critical section: the update
+// check may end its worker by force, and a mutex whose owner died is reported as abandoned
+// instead of blocking every later line for ever.
+struct Tracer
+{
+    HANDLE hFile;       // INVALID_HANDLE_VALUE while no file is open
+    bool bOpened;       // some open succeeded; never goes back to false
+    HANDLE hLock;       // serialises one whole line, including the late fallback open
+    bool bLineOpen;     // a line is being written (tells an abandoned lock left half a line)
+
+    Tracer(LPCWSTR pszDirectory, LPCWSTR pszPrefix);
+    ~Tracer() {}
+    void Print(LPCSTR pszFormat, va_list args);
+    void Close();
+
+    Tracer(const Tracer&) = delete;
+    Tracer& operator=(const Tracer&) = delete;
+
+private:
+    void Open(LPCWSTR pszName);
+    bool Lock();
+};
+
+const int cchTraceName = 1024;       // file name buffers, terminator included
+const int cbTraceMessage = 1024;     // message of one line, terminator included
+
+// Formats the trace file name; false when it does not fit in cchTraceName characters.
+bool MakeTraceFileName(LPWSTR pszName, LPCWSTR pszDirectory, LPCWSTR pszPrefix,
+                       const SYSTEMTIME& st);
+
+// Formats the prefix of one line into a buffer of at least 1,024 bytes; returns its length.
+int FormatLinePrefix(LPSTR pszPrefix, DWORD dwProcessId, DWORD dwThreadId, const SYSTEMTIME& st);
+
+void SetTracer(Tracer* pTracer);
+void RemoveTracer(Tracer* pTracer);
+void TracePrint(LPCSTR pszFormat, ...);
+
+// ---------------------------------------------------------------------------------------------
+// Checks: a false condition writes one report line and nothing else happens.
+
+void ReportAssert(LPCSTR pszCondition, LPCSTR pszFile, long nLine);
+void ReportVerify(LPCSTR pszCondition, LPCSTR pszFile, long nLine);
+void ReportApiCall(LPCSTR pszCondition, LPCSTR pszFile, long nLine);
+void ReportWinInetCall(LPCSTR pszCondition, LPCSTR pszFile, long nLine);
+
+// The report routines read the last error themselves, so nothing may run between the
+// condition and them; a true condition leaves the last error untouched.
+#define ASSERT(cond) \
+    do { if (!(cond)) ReportAssert(#cond, __FILE__, __LINE__); } while (0)
+#define VERIFY(cond) \
+    do { if (!(cond)) ReportVerify(#cond, __FILE__, __LINE__); } while (0)
+#define VERIFY_API_CALL(cond) \
+    do { if (!(cond)) ReportApiCall(#cond, __FILE__, __LINE__); } while (0)
+#define VERIFY_WININET_CALL(cond) \
+    do { if (!(cond)) ReportWinInetCall(#cond, __FILE__, __LINE__); } while (0)
+
+// ---------------------------------------------------------------------------------------------
+// Heap blocks: zero-filled blocks of the process heap, released with a verified free.
+
+inline void* AllocBlock(DWORD cbSize)
+{
+    void* ptr = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, cbSize);
+    // HeapAlloc does not set the last error itself; give the report something true to say.
+    if (ptr == NULL)
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    VERIFY_API_CALL(ptr != NULL);
+    return ptr;
+}
+
+inline void FreeBlock(void* pBlock)
+{
+    BOOL res = HeapFree(GetProcessHeap(), 0, pBlock);
+    VERIFY_API_CALL(res != FALSE);
+}
+
+// Scoped owner of one heap block (or none).
+class HeapPtr
+{
+public:
+    explicit HeapPtr(void* pBlock = NULL) : m_pBlock(pBlock) {}
+    ~HeapPtr() { reset(); }
+
+    void* get() const { return m_pBlock; }
+    void reset(void* pBlock = NULL)
+    {
+        if (m_pBlock != NULL)
+            FreeBlock(m_pBlock);
+        m_pBlock = pBlock;
+    }
+
+    HeapPtr(const HeapPtr&) = delete;
+    HeapPtr& operator=(const HeapPtr&) = delete;
+
+private:
+    void* m_pBlock;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Wide-string routines. All compare code units exactly (letter case counts).
+
+void ZeroBytes(void* pStart, DWORD cb);
+LPWSTR CopyChars(LPWSTR pszDest, LPCWSTR pszSource, DWORD cchMax);   // writes no terminator
+LPCWSTR FindSubstring(LPCWSTR pszText, LPCWSTR pszPattern);
+LPCWSTR FindChar(LPCWSTR pszText, WCHAR ch);
+LPCWSTR FindLastChar(LPCWSTR pszText, WCHAR ch);
+int CompareChars(LPCWSTR psz1, LPCWSTR psz2, DWORD cch);       // 0 equal, 1 different
+int CompareStrings(LPCWSTR psz1, LPCWSTR psz2);                // 0, 1, or -1 for a proper prefix
+LONG ParseDecimal(LPCWSTR pszText, LPWSTR* endptr, int base);  // saturates at 0x7FFFFFFF
+LPWSTR FormatDecimal(LONG lValue, LPWSTR pszDest);             // writes no terminator
+bool IsWhiteSpace(WCHAR ch);

@@ -1,0 +1,294 @@
+// The trace file: names, line format, the fallback file, the lock.
+#include <doctest.h>
+
+#include "trace_capture.h"
+
+#include <string>
+
+namespace {
+
+SYSTEMTIME Stamp(WORD y, WORD mo, WORD d, WORD h, WORD mi, WORD s, WORD ms)
+{
+    SYSTEMTIME st = {};
+    st.wYear = y; st.wMonth = mo; st.wDay = d;
+    st.wHour = h; st.wMinute = mi; st.wSecond = s; st.wMilliseconds = ms;
+    return st;
+}
+
+// Points %ALLUSERSPROFILE% at a directory of the test's own while it lives.
+class FallbackDir
+{
+public:
+    FallbackDir()
+    {
+        GetEnvironmentVariableW(L"ALLUSERSPROFILE", m_szSaved, MAX_PATH);
+        SetEnvironmentVariableW(L"ALLUSERSPROFILE", m_dir.Path().c_str());
+    }
+    ~FallbackDir() { SetEnvironmentVariableW(L"ALLUSERSPROFILE", m_szSaved); }
+    std::wstring File() const { return m_dir.File(L"unknown.log"); }
+    const TempDir& Dir() const { return m_dir; }
+
+private:
+    TempDir m_dir;
+    wchar_t m_szSaved[MAX_PATH] = {};
+};
+
+void Print(Tracer& tracer, const char* pszFormat, ...)
+{
+    va_list args;
+    va_start(args, pszFormat);
+    tracer.Print(pszFormat, args);
+    va_end(args);
+}
+
+bool IsWellFormedLine(const std::string& line)
+{
+    // "%03i:%04x %02i:%02i:%02i.%03i " then the message
+    size_t colon = line.find(':');
+    if (colon == std::string::npos || colon < 3)
+        return false;
+    size_t space = line.find(' ', colon);
+    if (space == std::string::npos || space - colon - 1 < 4)
+        return false;
+    std::string time = line.substr(space + 1, 13);
+    return time.size() == 13 && time[2] == ':' && time[5] == ':' && time[8] == '.'
+        && time[12] == ' ';
+}
+
+const wchar_t szMissingDir[] = L"C:\\no-such-directory-for-setup-tests";
+
+} // namespace
+
+TEST_CASE("Trace file names")
+{
+    struct { const wchar_t* dir; SYSTEMTIME st; const wchar_t* name; } cases[] = {
+        {L"C:\\Temp\\", Stamp(2026, 12, 7, 11, 34, 35, 999),
+         L"C:\\Temp\\tw-setup-2026-12-07-11-34-35.log"},
+        {L"C:\\Temp", Stamp(2026, 12, 7, 11, 34, 35, 0), L"C:\\Temp\\tw-setup-2026-12-07-11-34-35.log"},
+        {L"", Stamp(2026, 12, 7, 11, 34, 35, 0), L"\\tw-setup-2026-12-07-11-34-35.log"},
+        {L"C:\\T", Stamp(2026, 1, 5, 9, 3, 7, 7), L"C:\\T\\tw-setup-2026-01-05-09-03-07.log"},
+    };
+    for (const auto& c : cases)
+    {
+        wchar_t szName[cchTraceName];
+        CHECK(MakeTraceFileName(szName, c.dir, L"tw-setup", c.st));
+        CHECK(std::wstring(szName) == c.name);
+    }
+}
+
+TEST_CASE("A trace file name that does not fit is refused, not cut")
+{
+    wchar_t szName[cchTraceName];
+    SYSTEMTIME st = Stamp(2026, 12, 7, 11, 34, 35, 0);
+    // Directory + '\' + "tw-setup" + 24 characters of stamp and extension + terminator.
+    std::wstring fits(cchTraceName - 1 - 1 - 8 - 24, L'd');
+    CHECK(MakeTraceFileName(szName, fits.c_str(), L"tw-setup", st));
+    CHECK(lstrlenW(szName) == cchTraceName - 1);
+    std::wstring tooLong = fits + L"d";
+    CHECK_FALSE(MakeTraceFileName(szName, tooLong.c_str(), L"tw-setup", st));
+}
+
+TEST_CASE("Line prefix widths are minimums")
+{
+    char szPrefix[1024];
+    SYSTEMTIME st = Stamp(2026, 1, 1, 9, 5, 3, 7);
+    CHECK(FormatLinePrefix(szPrefix, 7, 26, st) == 22);
+    CHECK(std::string(szPrefix) == "007:001a 09:05:03.007 ");
+    FormatLinePrefix(szPrefix, 12345, 0x1abcde, Stamp(2026, 1, 1, 23, 59, 59, 999));
+    CHECK(std::string(szPrefix) == "12345:1abcde 23:59:59.999 ");
+}
+
+TEST_CASE("Lines are written with the prefix and CR LF, and a long message is cut at 1,023")
+{
+    TraceCapture trace;
+    TracePrint("*** start ***");
+    std::string longText(2000, 'x');
+    TracePrint("%s", longText.c_str());
+    TracePrint("%S and %d", L"wide", -1);
+
+    auto raw = trace.RawLines();
+    REQUIRE(raw.size() == 3);
+    for (const std::string& line : raw)
+        CHECK(IsWellFormedLine(line));
+    char szIds[32];
+    wsprintfA(szIds, "%03i:%04x ", (int)GetCurrentProcessId(), (int)GetCurrentThreadId());
+    CHECK(raw[0].rfind(szIds, 0) == 0);
+    CHECK(MessageOf(raw[0]) == "*** start ***");
+    CHECK(MessageOf(raw[1]).size() == 1023);
+    CHECK(MessageOf(raw[1]).find_first_not_of('x') == std::string::npos);
+    CHECK(MessageOf(raw[2]) == "wide and -1");
+}
+
+TEST_CASE("An existing trace file is appended to")
+{
+    FallbackDir fallback;
+    WriteFileBytes(fallback.File(), "earlier run\r\n");
+    Tracer tracer(szMissingDir, L"tw-setup");
+    Print(tracer, "*** %s ***", "later run");
+    tracer.Close();
+
+    auto lines = SplitLines(ReadFileBytes(fallback.File()));
+    REQUIRE(lines.size() == 2);
+    CHECK(lines[0] == "earlier run");
+    CHECK(MessageOf(lines[1]) == "*** later run ***");
+}
+
+TEST_CASE("A missing directory falls back to %ALLUSERSPROFILE%\\unknown.log at the first line")
+{
+    FallbackDir fallback;
+    Tracer tracer(szMissingDir, L"tw-setup");
+    CHECK_FALSE(tracer.bOpened);
+    CHECK(fallback.Dir().Files().empty());   // nothing is made until a line is written
+
+    Print(tracer, "first");
+    CHECK(tracer.bOpened);
+    Print(tracer, "second");
+    tracer.Close();
+
+    auto lines = SplitLines(ReadFileBytes(fallback.File()));
+    REQUIRE(lines.size() == 2);
+    CHECK(MessageOf(lines[0]) == "first");
+    CHECK(GetFileAttributesW(szMissingDir) == INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_CASE("When the fallback fails too, every line retries it and is dropped")
+{
+    wchar_t szSaved[MAX_PATH] = {};
+    GetEnvironmentVariableW(L"ALLUSERSPROFILE", szSaved, MAX_PATH);
+    SetEnvironmentVariableW(L"ALLUSERSPROFILE", szMissingDir);
+    Tracer tracer(szMissingDir, L"tw-setup");
+    Print(tracer, "lost");
+    CHECK_FALSE(tracer.bOpened);
+
+    // The fallback becomes possible later: the next line gets through.
+    FallbackDir fallback;
+    Print(tracer, "kept");
+    tracer.Close();
+    SetEnvironmentVariableW(L"ALLUSERSPROFILE", szSaved);
+
+    auto lines = SplitLines(ReadFileBytes(fallback.File()));
+    REQUIRE(lines.size() == 1);
+    CHECK(MessageOf(lines[0]) == "kept");
+}
+
+TEST_CASE("Nothing is written or made without a registered tracer")
+{
+    FallbackDir fallback;
+    Tracer tracer(szMissingDir, L"tw-setup");
+    TracePrint("before SetTracer");
+    SetTracer(&tracer);
+    RemoveTracer(&tracer);
+    TracePrint("after RemoveTracer");
+    RemoveTracer(&tracer);                  // none registered: still nothing written
+    tracer.Close();
+    CHECK(fallback.Dir().Files().empty());
+}
+
+TEST_CASE("Removing a tracer that is not the registered one is reported into the registered one")
+{
+    TraceCapture trace;
+    Tracer other(szMissingDir, L"other");
+    RemoveTracer(&other);
+    TracePrint("unregistered now");
+    other.Close();
+    auto lines = trace.Lines();
+    REQUIRE(lines.size() == 1);
+    CHECK(lines[0] == "*** ERROR: Can't remove tracer correctly! ***");
+    SetTracer(&trace.GetTracer());          // so that the capture can remove it cleanly
+}
+
+namespace {
+
+const int nLinesPerThread = 3000;
+
+DWORD WINAPI WriteManyLines(LPVOID pv)
+{
+    const char* pszTag = (const char*)pv;
+    for (int i = 0; i < nLinesPerThread; ++i)
+        TracePrint("*** %s %05d %s ***", pszTag, i, "0123456789abcdefghijklmnopqrstuvwxyz");
+    return 0;
+}
+
+} // namespace
+
+TEST_CASE("Two threads writing at once never break or interleave a line")
+{
+    TraceCapture trace;
+    HANDLE hThreads[2] = {
+        CreateThread(NULL, 0, WriteManyLines, (LPVOID) "main", 0, NULL),
+        CreateThread(NULL, 0, WriteManyLines, (LPVOID) "work", 0, NULL),
+    };
+    WaitForMultipleObjects(2, hThreads, TRUE, INFINITE);
+    CloseHandle(hThreads[0]);
+    CloseHandle(hThreads[1]);
+
+    auto raw = trace.RawLines();
+    REQUIRE(raw.size() == 2 * nLinesPerThread);
+    int nNext[2] = {0, 0};
+    bool bAllInOrder = true;
+    for (const std::string& line : raw)
+    {
+        std::string message = MessageOf(line);
+        int nThread = message.compare(4, 4, "main") == 0 ? 0 : 1;
+        char szExpected[128];
+        wsprintfA(szExpected, "*** %s %05d %s ***", nThread == 0 ? "main" : "work",
+                  nNext[nThread]++, "0123456789abcdefghijklmnopqrstuvwxyz");
+        bAllInOrder = bAllInOrder && IsWellFormedLine(line) && message == szExpected;
+    }
+    CHECK(bAllInOrder);
+}
+
+namespace {
+
+struct LockHolder
+{
+    Tracer* pTracer;
+    HANDLE hHolding;
+};
+
+DWORD WINAPI HoldLockForEver(LPVOID pv)
+{
+    LockHolder* p = (LockHolder*)pv;
+    WaitForSingleObject(p->pTracer->hLock, INFINITE);
+    // As if ended by force half-way through writing a line.
+    p->pTracer->bLineOpen = true;
+    DWORD cb = 0;
+    WriteFile(p->pTracer->hFile, "half a li", 9, &cb, NULL);
+    SetEvent(p->hHolding);
+    Sleep(INFINITE);
+    return 0;
+}
+
+DWORD WINAPI PrintOneLine(LPVOID)
+{
+    TracePrint("*** after the forced end ***");
+    return 0;
+}
+
+} // namespace
+
+TEST_CASE("A thread ended by force while it holds the lock does not block later lines")
+{
+    TraceCapture trace;
+    TracePrint("*** before ***");
+    LockHolder holder = {&trace.GetTracer(), CreateEventW(NULL, TRUE, FALSE, NULL)};
+    HANDLE hHolder = CreateThread(NULL, 0, HoldLockForEver, &holder, 0, NULL);
+    REQUIRE(WaitForSingleObject(holder.hHolding, 5000) == WAIT_OBJECT_0);
+    TerminateThread(hHolder, 1);
+    WaitForSingleObject(hHolder, 5000);
+
+    // Printed on a thread of its own so that a deadlock fails the test instead of hanging it.
+    HANDLE hPrinter = CreateThread(NULL, 0, PrintOneLine, NULL, 0, NULL);
+    CHECK(WaitForSingleObject(hPrinter, 5000) == WAIT_OBJECT_0);
+
+    auto raw = trace.RawLines();
+    REQUIRE(raw.size() == 3);
+    CHECK(MessageOf(raw[0]) == "*** before ***");
+    CHECK(raw[1] == "half a li");
+    CHECK(MessageOf(raw[2]) == "*** after the forced end ***");
+    CHECK(IsWellFormedLine(raw[2]));
+
+    CloseHandle(hPrinter);
+    CloseHandle(hHolder);
+    CloseHandle(holder.hHolding);
+}
