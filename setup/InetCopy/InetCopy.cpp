@@ -1,0 +1,495 @@
+// The transfer layer: the mirror-list opener and the internet file copy.
+#include "InetCopy.h"
+#include "../setup_base/setup_base.h"
+#include "../WinInet/WinInet.h"
+
+namespace {
+
+// No cached copy may stand in for the mirror's file; the session's own dialogs stay hidden
+// except the proxy log-on, which is shown on purpose.
+const DWORD dwActiveFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_KEEP_CONNECTION
+                          | INTERNET_FLAG_NO_UI | INTERNET_FLAG_PRAGMA_NOCACHE
+                          | INTERNET_FLAG_NEED_FILE;
+const DWORD dwPassiveFlags = dwActiveFlags | INTERNET_FLAG_PASSIVE;
+static_assert(dwActiveFlags == 0x80400310 && dwPassiveFlags == 0x88400310, "flag words");
+
+const WCHAR szFtpScheme[] = L"ftp://";
+const DWORD cchFtpScheme = 6;
+const WCHAR chUrlSeparator = L';';
+
+const int nMaxLogonDialogs = 3;
+const DWORD dwAuthDialogFlags = FLAGS_ERROR_UI_FILTER_FOR_ERRORS
+                              | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS
+                              | FLAGS_ERROR_UI_FLAGS_GENERATE_DATA;
+const DWORD dwFirstErrorStatus = 400;
+const DWORD dwLastErrorStatus = 599;
+
+const DWORD dwRandomMultiplier = 214013;
+const DWORD dwRandomIncrement = 2531011;
+
+const DWORD cbTransferBuffer = 32768;
+
+bool SendEvent(ProgressCallback pfnCallback, int nEvent, void* pProgress, void* pCallbackData)
+{
+    if (pfnCallback == NULL)
+        return true;
+    return pfnCallback(nEvent, pProgress, pCallbackData);
+}
+
+// ---------------------------------------------------------------------------------------------
+// NodeList: the nodes of one URL list, pointing into the list's text. The sentinel always
+// ends the list, so a node is linked in before it without special cases at the tail.
+
+struct Node
+{
+    LPCWSTR pBegin;
+    LPCWSTR pEnd;       // the ';' or the terminator after the node's last character
+    Node* pPrev;
+    Node* pNext;
+};
+
+struct NodeList
+{
+    Node* pFirst;
+    Node* pSentinel;
+};
+
+// False, with the allocation's report, when not even the sentinel can be had; the list is
+// then empty and safe to destroy.
+bool CreateNodeList(NodeList& list)
+{
+    list.pSentinel = (Node*)AllocBlock(sizeof(Node));
+    list.pFirst = list.pSentinel;
+    return list.pSentinel != NULL;
+}
+
+bool IsNodeListEmpty(const NodeList& list)
+{
+    return list.pFirst == list.pSentinel;
+}
+
+bool AppendNode(NodeList& list, LPCWSTR pBegin, LPCWSTR pEnd)
+{
+    Node* pNode = (Node*)AllocBlock(sizeof(Node));
+    if (pNode == NULL)
+        return false;
+    pNode->pBegin = pBegin;
+    pNode->pEnd = pEnd;
+    pNode->pPrev = list.pSentinel->pPrev;
+    pNode->pNext = list.pSentinel;
+    if (pNode->pPrev != NULL)
+        pNode->pPrev->pNext = pNode;
+    else
+        list.pFirst = pNode;
+    list.pSentinel->pPrev = pNode;
+    return true;
+}
+
+// The sentinel when the list has no more than dwIndex nodes.
+Node* NodeAt(const NodeList& list, DWORD dwIndex)
+{
+    Node* pNode = list.pFirst;
+    for (; dwIndex > 0 && pNode != list.pSentinel; --dwIndex)
+        pNode = pNode->pNext;
+    return pNode;
+}
+
+void RemoveNode(NodeList& list, Node* pNode)
+{
+    pNode->pNext->pPrev = pNode->pPrev;
+    if (pNode->pPrev != NULL)
+        pNode->pPrev->pNext = pNode->pNext;
+    else
+        list.pFirst = pNode->pNext;
+    FreeBlock(pNode);
+}
+
+void DestroyNodeList(NodeList& list)
+{
+    Node* pNode = list.pFirst;
+    while (pNode != NULL)
+    {
+        Node* pNext = pNode->pNext;
+        FreeBlock(pNode);
+        pNode = pNext;
+    }
+    list.pFirst = NULL;
+    list.pSentinel = NULL;
+}
+
+// Every segment becomes a node, empty ones included, so that node numbers in the trace match
+// positions in the list. False when a node could not be allocated.
+bool ParseNodes(NodeList& list, LPCWSTR pszUrlList, DWORD& dwCount)
+{
+    dwCount = 0;
+    if (!CreateNodeList(list))
+        return false;
+    for (LPCWSTR pBegin = pszUrlList;;)
+    {
+        LPCWSTR pEnd = FindChar(pBegin, chUrlSeparator);
+        bool bLast = pEnd == NULL;
+        if (bLast)
+            pEnd = pBegin + lstrlenW(pBegin);
+        if (!AppendNode(list, pBegin, pEnd))
+            return false;
+        ++dwCount;
+        if (bLast)
+            return true;
+        pBegin = pEnd + 1;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Trying the nodes
+
+DWORD NextRandom(DWORD& dwState)
+{
+    dwState = dwState * dwRandomMultiplier + dwRandomIncrement;
+    return (dwState >> 16) & 0x7FFF;
+}
+
+enum NodeOutcome
+{
+    NODE_FAILED,        // go on with the next node
+    NODE_OPENED,
+    NODE_REFUSED,       // proxy authentication failed: the rest of the list is abandoned
+    NODE_STOPPED,       // the callback asked to stop
+};
+
+HINTERNET OpenNodeUrl(HINTERNET hSession, LPCWSTR pszUrl)
+{
+    bool bFtp = CompareChars(pszUrl, szFtpScheme, cchFtpScheme) == 0;
+    HINTERNET hDest = NULL;
+    if (bFtp)
+    {
+        TracePrint("*** Try open URL procedure: try passive FTP mode ***");
+        hDest = WinInetApi.InternetOpenUrlW(hSession, pszUrl, NULL, 0, dwPassiveFlags, 0);
+        VERIFY_WININET_CALL(hDest != NULL);
+    }
+    if (hDest == NULL)
+    {
+        if (bFtp)
+            TracePrint("*** Try open URL procedure: passive FTP mode failed, try active FTP mode ***");
+        hDest = WinInetApi.InternetOpenUrlW(hSession, pszUrl, NULL, 0, dwActiveFlags, 0);
+        VERIFY_WININET_CALL(hDest != NULL);
+    }
+    return hDest;
+}
+
+NodeOutcome OpenNode(const TryOpenUrlParams& params, LPCWSTR pszUrl, OpenUrlProgress& progress,
+                     HINTERNET& hDest)
+{
+    hDest = OpenNodeUrl(params.hSession, pszUrl);
+    if (hDest != NULL)
+    {
+        StatusCheck status = CheckStatusCode(hDest, params.hwndParent);
+        if (status == STATUS_OPENED)
+        {
+            TracePrint("*** Try open URL procedure: node %S successfully opened ***", pszUrl);
+            return NODE_OPENED;
+        }
+        if (status == STATUS_UNAUTHORIZED)
+            TracePrint("*** Try open URL procedure: Authorization is failed ***");
+        WinInetApi.InternetCloseHandle(hDest);
+        hDest = NULL;
+        if (status == STATUS_UNAUTHORIZED)
+            return NODE_REFUSED;
+    }
+
+    TracePrint("*** Try open URL procedure: can't open node %S ***", pszUrl);
+    if (!SendEvent(params.pfnCallback, PROGRESS_STEP, &progress, params.pCallbackData))
+        return NODE_STOPPED;
+    return NODE_FAILED;
+}
+
+// An empty node, or one whose text can't be had, is passed over without a line or an event.
+NodeOutcome TryNode(const TryOpenUrlParams& params, const Node& node, OpenUrlProgress& progress,
+                    HINTERNET& hDest)
+{
+    DWORD cchNode = (DWORD)(node.pEnd - node.pBegin);
+    if (cchNode == 0)
+        return NODE_FAILED;
+    LPWSTR pszUrl = (LPWSTR)AllocBlock((cchNode + 1) * sizeof(WCHAR));
+    if (pszUrl == NULL)
+        return NODE_FAILED;
+    CopyChars(pszUrl, node.pBegin, cchNode);
+    TracePrint("*** Try open URL procedure: node #%d: %S ***", progress.dwCurrentNode, pszUrl);
+
+    NodeOutcome outcome = OpenNode(params, pszUrl, progress, hDest);
+    FreeBlock(pszUrl);
+    return outcome;
+}
+
+// Nodes that failed leave the list, so none is tried twice and the random index is taken
+// among those that are left.
+bool TryNodes(const TryOpenUrlParams& params, NodeList& list, OpenUrlProgress& progress,
+              HINTERNET& hDest)
+{
+    DWORD dwRandomState = GetTickCount();
+    hDest = NULL;
+    TracePrint("*** Try open URL procedure: try nodes: start ***");
+    progress.dwCurrentNode = 1;
+
+    bool bOpened = false;
+    for (DWORD dwCount = progress.dwNodesTotal; !IsNodeListEmpty(list) && dwCount > 0; --dwCount)
+    {
+        DWORD dwIndex = params.bRandom ? NextRandom(dwRandomState) % dwCount : 0;
+        Node* pNode = NodeAt(list, dwIndex);
+        if (pNode == list.pSentinel)
+            break;
+        NodeOutcome outcome = TryNode(params, *pNode, progress, hDest);
+        if (outcome != NODE_FAILED)
+        {
+            bOpened = outcome == NODE_OPENED;
+            break;
+        }
+        RemoveNode(list, pNode);
+        ++progress.dwCurrentNode;
+    }
+
+    TracePrint("*** Try open URL procedure: try nodes: end ***");
+    return bOpened;
+}
+
+// True when the proxy log-on was given and the request sent again.
+bool AskForProxyLogon(HINTERNET hDest, HWND hwndParent)
+{
+    TracePrint("*** Check status code: authorization is required ***");
+    DWORD dwDialog = WinInetApi.InternetErrorDlg(hwndParent, hDest,
+                                                 ERROR_INTERNET_INCORRECT_PASSWORD,
+                                                 dwAuthDialogFlags, NULL);
+    if (dwDialog != ERROR_INTERNET_FORCE_RETRY)
+    {
+        TracePrint("*** Check status code: authorization is cancelled: %d ***", (int)dwDialog);
+        return false;
+    }
+    TracePrint("*** Check status code: send authorization information ***");
+    // A failed resend shows up as the next status query's answer.
+    BOOL resSR = WinInetApi.HttpSendRequestW(hDest, NULL, 0, NULL, 0);
+    VERIFY_WININET_CALL(resSR != FALSE);
+    return true;
+}
+
+} // namespace
+
+StatusCheck CheckStatusCode(HINTERNET hDest, HWND hwndParent)
+{
+    for (int nAttempt = 0;; )
+    {
+        DWORD dwStatus = 0;
+        DWORD cbStatus = sizeof(dwStatus);
+        if (!WinInetApi.HttpQueryInfoW(hDest, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
+                                       &dwStatus, &cbStatus, NULL))
+        {
+            TracePrint("*** Check status code: can't get status code, no proxy is used ***");
+            return STATUS_OPENED;
+        }
+        TracePrint("*** Check status code: status code = %d ***", (int)dwStatus);
+
+        if (dwStatus != HTTP_STATUS_PROXY_AUTH_REQ)
+        {
+            // An error page is not the file: saving it would hand it to msiexec as the package.
+            bool bError = dwStatus >= dwFirstErrorStatus && dwStatus <= dwLastErrorStatus;
+            return bError ? STATUS_ERROR : STATUS_OPENED;
+        }
+        if (nAttempt < nMaxLogonDialogs && !AskForProxyLogon(hDest, hwndParent))
+            return STATUS_UNAUTHORIZED;
+        if (++nAttempt > nMaxLogonDialogs)
+            return STATUS_UNAUTHORIZED;
+    }
+}
+
+bool TryOpenUrl(HINTERNET hSession, HWND hwndParent, LPCWSTR pszUrlList, bool bRandom,
+                ProgressCallback pfnCallback, void* pCallbackData, HINTERNET* phDest)
+{
+    TracePrint("*** Try open URL: start ***");
+    TryOpenUrlParams* pParams = (TryOpenUrlParams*)AllocBlock(sizeof(TryOpenUrlParams));
+    if (pParams == NULL)
+        return false;
+
+    TracePrint("*** Try open URL: setup parameters ***");
+    pParams->hSession = hSession;
+    pParams->hwndParent = hwndParent;
+    // The block is zero-filled, so the cut copy is terminated already.
+    if (pszUrlList != NULL)
+        CopyChars(pParams->szUrlList, pszUrlList, cchUrlListMax);
+    pParams->bRandom = bRandom;
+    pParams->pfnCallback = pfnCallback;
+    pParams->pCallbackData = pCallbackData;
+    pParams->phDest = phDest;
+
+    TracePrint("*** Try open URL: start procedure synchronously ***");
+    return TryOpenUrlProc(pParams) == 0;
+}
+
+int WINAPI TryOpenUrlProc(void* pvParams)
+{
+    if (pvParams == NULL)
+        return -1;
+    HeapPtr ptrParams(pvParams);
+    const TryOpenUrlParams& params = *(const TryOpenUrlParams*)pvParams;
+
+    TracePrint("*** Try open URL procedure: start ***");
+    NodeList list;
+    OpenUrlProgress progress;
+    ZeroBytes(&progress, sizeof(progress));
+    TracePrint("*** Try open URL procedure: parse nodes: start ***");
+    // Without a whole list there is nothing sound to try; the allocation has reported itself.
+    bool bParsed = ParseNodes(list, params.szUrlList, progress.dwNodesTotal);
+
+    HINTERNET hDest = NULL;
+    bool bOpened = false;
+    if (bParsed)
+    {
+        if (!SendEvent(params.pfnCallback, PROGRESS_STARTED, &progress, params.pCallbackData))
+        {
+            DestroyNodeList(list);
+            return -1;
+        }
+        TracePrint("*** Try open URL procedure: parse nodes: end ***");
+        bOpened = TryNodes(params, list, progress, hDest);
+    }
+
+    if (params.phDest != NULL)
+        *params.phDest = hDest;
+    SendEvent(params.pfnCallback, bOpened ? PROGRESS_COMPLETED : PROGRESS_FAILED, &progress,
+              params.pCallbackData);
+    TracePrint("*** Try open URL procedure: end ***");
+    DestroyNodeList(list);
+    return bOpened ? 0 : -1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Internet file copy
+
+namespace {
+
+// The scoped owner of the copy's parameter block, typed so that its fields can be checked.
+class CopyParamsPtr : public HeapPtr
+{
+public:
+    explicit CopyParamsPtr(void* pBlock) : HeapPtr(pBlock) {}
+    InternetCopyFileParams* get() const { return (InternetCopyFileParams*)HeapPtr::get(); }
+};
+
+// Only leading digits count. A value with a sign or no digits, or one past what ParseDecimal
+// holds (it saturates there), is no usable size.
+DWORD ContentLengthValue(LPCWSTR pszText)
+{
+    const LONG lSaturated = 0x7FFFFFFF;
+    if (pszText[0] < L'0' || pszText[0] > L'9')
+        return INVALID_FILE_SIZE;
+    LONG lValue = ParseDecimal(pszText, NULL, 10);
+    return lValue == lSaturated ? INVALID_FILE_SIZE : (DWORD)lValue;
+}
+
+DWORD GetContentLength(HINTERNET hRemoteFile)
+{
+    DWORD cbLength = 0;
+    WinInetApi.HttpQueryInfoW(hRemoteFile, HTTP_QUERY_CONTENT_LENGTH, NULL, &cbLength, NULL);
+    // The block below is twice the length; a length that would wrap it is no header of ours.
+    if (cbLength == 0 || cbLength > (MAXDWORD - sizeof(WCHAR)) / 2)
+        return INVALID_FILE_SIZE;
+
+    HeapPtr ptrText(AllocBlock(cbLength * 2 + sizeof(WCHAR)));
+    if (ptrText.get() == NULL)
+        return INVALID_FILE_SIZE;
+    BOOL res = WinInetApi.HttpQueryInfoW(hRemoteFile, HTTP_QUERY_CONTENT_LENGTH, ptrText.get(),
+                                         &cbLength, NULL);
+    VERIFY_WININET_CALL(res != FALSE);
+    if (res == FALSE)
+        return INVALID_FILE_SIZE;
+    return ContentLengthValue((LPCWSTR)ptrText.get());
+}
+
+// True when the remote end was reached; false on a failure or when the callback stopped.
+bool CopyBlocks(const InternetCopyFileParams& params, BYTE* pBuffer, CopyProgress& progress)
+{
+    for (;;)
+    {
+        DWORD cbRead = 0;
+        if (!WinInetApi.InternetReadFile(params.hRemoteFile, pBuffer, cbTransferBuffer, &cbRead))
+            return false;
+        TracePrint("*** Internet copy file procedure: read file: %d ***", (int)cbRead);
+        if (cbRead == 0)
+            return true;
+
+        DWORD cbWritten = 0;
+        if (!WriteFile(params.hLocalFile, pBuffer, cbRead, &cbWritten, NULL) || cbWritten < cbRead)
+            return false;
+        TracePrint("*** Internet copy file procedure: write file: %d ***", (int)cbWritten);
+        progress.dwBytesCopied += cbWritten;
+        if (!SendEvent(params.pfnCallback, PROGRESS_STEP, &progress, params.pCallbackData))
+            return false;
+    }
+}
+
+} // namespace
+
+DWORD InternetGetFileSize(HINTERNET hRemoteFile)
+{
+    TracePrint("*** Internet get file size: start ***");
+    ASSERT(hRemoteFile != NULL);
+
+    DWORD dwSizeHigh = 0;
+    DWORD dwSize = WinInetApi.FtpGetFileSize(hRemoteFile, &dwSizeHigh);
+    if (dwSize == INVALID_FILE_SIZE)
+        dwSize = GetContentLength(hRemoteFile);
+
+    TracePrint("*** Internet get file size: end: %d ***", (int)dwSize);
+    return dwSize;
+}
+
+bool InternetCopyFile(HINTERNET hRemoteFile, HANDLE hLocalFile, ProgressCallback pfnCallback,
+                      void* pCallbackData)
+{
+    TracePrint("*** Internet copy file: start ***");
+    InternetCopyFileParams* pParams =
+        (InternetCopyFileParams*)AllocBlock(sizeof(InternetCopyFileParams));
+    if (pParams == NULL)
+        return false;
+
+    TracePrint("*** Internet copy file: set parameters ***");
+    pParams->hRemoteFile = hRemoteFile;
+    pParams->hLocalFile = hLocalFile;
+    pParams->pfnCallback = pfnCallback;
+    pParams->pCallbackData = pCallbackData;
+
+    TracePrint("*** Internet copy file: start procedure synchronously ***");
+    return InternetCopyFileProc(pParams) == 0;
+}
+
+int WINAPI InternetCopyFileProc(void* pvParams)
+{
+    if (pvParams == NULL)
+        return -1;
+    CopyParamsPtr ptrParams(pvParams);
+    ASSERT(ptrParams.get()->hRemoteFile != NULL);
+    ASSERT(ptrParams.get()->hLocalFile != INVALID_HANDLE_VALUE);
+    const InternetCopyFileParams& params = *ptrParams.get();
+    TracePrint("*** Internet copy file procedure: start ***");
+
+    HeapPtr ptrBuffer(AllocBlock(cbTransferBuffer));
+    if (ptrBuffer.get() == NULL)
+        return -1;
+    CopyProgress progress;
+    progress.dwFileSize = InternetGetFileSize(params.hRemoteFile);
+    progress.dwBytesCopied = 0;
+    progress.dwLastPercent = 0;
+
+    TracePrint("*** Internet copy file procedure: started ***");
+    if (!SendEvent(params.pfnCallback, PROGRESS_STARTED, &progress, params.pCallbackData))
+        return -1;
+
+    TracePrint("*** Internet copy file procedure: read file: start ***");
+    bool bCompleted = CopyBlocks(params, (BYTE*)ptrBuffer.get(), progress);
+    TracePrint("*** Internet copy file procedure: read file: end ***");
+
+    // Whatever the loop's outcome: a stopped or failed copy keeps what was written so far.
+    if (!FlushFileBuffers(params.hLocalFile))
+        bCompleted = false;
+    SendEvent(params.pfnCallback, bCompleted ? PROGRESS_COMPLETED : PROGRESS_FAILED, &progress,
+              params.pCallbackData);
+    TracePrint("*** Internet copy file procedure: end ***");
+    return bCompleted ? 0 : -1;
+}
