@@ -402,6 +402,20 @@ DWORD GetContentLength(HINTERNET hRemoteFile)
     return ContentLengthValue((LPCWSTR)ptrText.get());
 }
 
+// Some WinInet builds (Wine's among them) report a connection that broke off as the end of
+// the file, so a remote end short of the announced size is a failure, not a finished copy.
+bool ReachedAnnouncedSize(HINTERNET hRemoteFile, const CopyProgress& progress)
+{
+    DWORD dwAnnounced = progress.dwFileSize;
+    if (dwAnnounced == 0 || dwAnnounced == INVALID_FILE_SIZE)
+        dwAnnounced = GetContentLength(hRemoteFile);
+    if (dwAnnounced == INVALID_FILE_SIZE || progress.dwBytesCopied >= dwAnnounced)
+        return true;
+    TracePrint("*** Internet copy file procedure: remote file ended early: %d of %d bytes ***",
+               (int)progress.dwBytesCopied, (int)dwAnnounced);
+    return false;
+}
+
 // True when the remote end was reached; false on a failure or when the callback stopped.
 bool CopyBlocks(const InternetCopyFileParams& params, BYTE* pBuffer, CopyProgress& progress)
 {
@@ -412,7 +426,7 @@ bool CopyBlocks(const InternetCopyFileParams& params, BYTE* pBuffer, CopyProgres
             return false;
         TracePrint("*** Internet copy file procedure: read file: %d ***", (int)cbRead);
         if (cbRead == 0)
-            return true;
+            return ReachedAnnouncedSize(params.hRemoteFile, progress);
 
         DWORD cbWritten = 0;
         if (!WriteFile(params.hLocalFile, pBuffer, cbRead, &cbWritten, NULL) || cbWritten < cbRead)

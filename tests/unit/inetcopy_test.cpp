@@ -176,6 +176,45 @@ TEST_CASE("A read that fails half-way: failed, the part already written is kept"
     CHECK(copy.lines.back() == "*** Internet copy file procedure: end ***");
 }
 
+TEST_CASE("A remote end short of the announced size is a failure, whatever announced it")
+{
+    struct Case
+    {
+        const char* pszName;
+        DWORD dwFtpSize;
+        const wchar_t* pszContentLength;    // NULL: no such header
+        bool bComplete;
+    };
+    const Case cases[] = {
+        {"FTP size larger", 100000, NULL, false},
+        {"Content-Length larger", INVALID_FILE_SIZE, L"100000", false},
+        {"Content-Length behind a size of 0", 0, L"100000", false},
+        {"Content-Length equal", INVALID_FILE_SIZE, L"50000", true},
+        {"Content-Length smaller", INVALID_FILE_SIZE, L"20000", true},
+        {"no size at all", INVALID_FILE_SIZE, NULL, true},
+        {"a size of 0 and no header", 0, NULL, true},
+    };
+    for (const Case& c : cases)
+    {
+        CAPTURE(c.pszName);
+        FakeInternet inet;
+        g_fake.remote.bytes = Pattern(50000);
+        g_fake.remote.dwFtpSize = c.dwFtpSize;
+        g_fake.remote.bHasContentLength = c.pszContentLength != NULL;
+        if (c.pszContentLength != NULL)
+            g_fake.remote.contentLength = c.pszContentLength;
+        Copy copy = RunCopy();
+
+        CHECK(copy.bResult == c.bComplete);
+        CHECK(copy.local == g_fake.remote.bytes);
+        CHECK(copy.events.back().nEvent == (c.bComplete ? 2 : 3));
+        bool bEarlyLine = std::find(copy.lines.begin(), copy.lines.end(),
+            "*** Internet copy file procedure: remote file ended early: 50000 of 100000 bytes ***")
+            != copy.lines.end();
+        CHECK(bEarlyLine == !c.bComplete);
+    }
+}
+
 TEST_CASE("A local file that can't be written: failed after the first read")
 {
     FakeInternet inet;

@@ -1,0 +1,226 @@
+"""Local servers for the transfer tests and the benchmark: FTP (pyftpdlib), HTTP with
+well-behaved and hostile answers, and an authenticating squid proxy. All bind to 127.0.0.1 on
+free ports; each is a context manager that stops what it started."""
+import contextlib
+import os
+import shutil
+import socket
+import struct
+import subprocess
+import tempfile
+import threading
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+
+CHUNK = 1024 * 1024
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_port(port, timeout=20.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port), 0.2):
+            return
+        time.sleep(0.05)
+    raise TimeoutError(f"nothing listens on 127.0.0.1:{port}")
+
+
+class _PassiveRefused(FTPHandler):
+    """A server behind which no passive connection can be made: only PORT works."""
+
+    def ftp_PASV(self, line):
+        self.respond("502 Passive mode not allowed here.")
+
+    def ftp_EPSV(self, line):
+        self.respond("502 Passive mode not allowed here.")
+
+
+@contextlib.contextmanager
+def ftp_server(root, passive=True):
+    """Anonymous read-only FTP on root; yields the base URL 'ftp://127.0.0.1:port'."""
+    authorizer = DummyAuthorizer()
+    authorizer.add_anonymous(str(root))
+    handler = type("Handler", (FTPHandler if passive else _PassiveRefused,),
+                   {"authorizer": authorizer, "banner": "test ftp"})
+    server = FTPServer(("127.0.0.1", 0), handler)
+    port = server.socket.getsockname()[1]
+    stop = threading.Event()
+
+    def loop():
+        while not stop.is_set():
+            server.serve_forever(timeout=0.05, blocking=False)
+        server.close_all()
+
+    thread = threading.Thread(target=loop, daemon=True)
+    thread.start()
+    try:
+        yield f"ftp://127.0.0.1:{port}"
+    finally:
+        stop.set()
+        thread.join(10)
+
+
+class _Handler(BaseHTTPRequestHandler):
+    """Paths: /len/NAME (Content-Length), /chunked/NAME, /status/CODE, /reset/NAME (half the
+    body, then a connection reset), /close (closed before any header)."""
+
+    protocol_version = "HTTP/1.1"
+    root = None
+
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        parts = self.path.strip("/").split("/", 1)
+        kind, name = parts[0], parts[1] if len(parts) > 1 else ""
+        if kind == "close":
+            self.close_connection = True
+            return
+        if kind == "status":
+            body = f"error {name}\n".encode()
+            self._head(int(name), len(body))
+            self.wfile.write(body)
+            return
+        path = self.root / name
+        if not path.is_file():
+            self._head(404, 0)
+            return
+        size = path.stat().st_size
+        if kind == "len":
+            self._head(200, size)
+            self._send(path, size)
+        elif kind == "chunked":
+            self._head(200, None)
+            self._send_chunked(path)
+        elif kind == "reset":
+            self._head(200, size)
+            self._send(path, size // 2)
+            self.wfile.flush()
+            self._reset()
+        else:
+            self._head(404, 0)
+
+    def _head(self, code, length):
+        self.send_response(code)
+        self.send_header("Content-Type", "application/octet-stream")
+        if length is None:
+            self.send_header("Transfer-Encoding", "chunked")
+        else:
+            self.send_header("Content-Length", str(length))
+        self.end_headers()
+
+    def _send(self, path, count):
+        with open(path, "rb") as f:
+            while count > 0:
+                data = f.read(min(CHUNK, count))
+                if not data:
+                    break
+                self.wfile.write(data)
+                count -= len(data)
+
+    def _send_chunked(self, path):
+        with open(path, "rb") as f:
+            while data := f.read(CHUNK):
+                self.wfile.write(b"%x\r\n%s\r\n" % (len(data), data))
+        self.wfile.write(b"0\r\n\r\n")
+
+    def _reset(self):
+        # Linger 0: close sends RST instead of FIN.
+        self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.close_connection = True
+
+    def finish(self):
+        with contextlib.suppress(OSError, ValueError):
+            super().finish()
+
+
+@contextlib.contextmanager
+def http_server(root):
+    """Serves root as described in _Handler; yields the base URL 'http://127.0.0.1:port'."""
+    handler = type("Handler", (_Handler,), {"root": Path(root)})
+    server = ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    server.daemon_threads = True
+    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05},
+                              daemon=True)
+    thread.start()
+    try:
+        yield f"http://127.0.0.1:{server.server_address[1]}"
+    finally:
+        server.shutdown()
+        server.server_close()
+        thread.join(10)
+
+
+SQUID_CONFIG = """\
+http_port 127.0.0.1:{port}
+visible_hostname setup-test
+pid_filename {dir}/squid.pid
+cache_log {dir}/cache.log
+access_log none
+cache deny all
+coredump_dir {dir}
+netdb_filename none
+shutdown_lifetime 0 seconds
+auth_param basic program /usr/lib/squid/basic_ncsa_auth {dir}/passwd
+auth_param basic realm setup-test
+acl authenticated proxy_auth REQUIRED
+http_access allow authenticated
+http_access deny all
+"""
+
+
+@contextlib.contextmanager
+def squid_proxy(user, password):
+    """squid with basic authentication for one user; yields 'http://127.0.0.1:port'."""
+    directory = Path(tempfile.mkdtemp(prefix="setup-squid-"))
+    try:
+        # squid started as root works as its own user: everything here must be open to it.
+        directory.chmod(0o777)
+        subprocess.run(["htpasswd", "-bc", str(directory / "passwd"), user, password],
+                       check=True, capture_output=True)
+        (directory / "passwd").chmod(0o644)
+        port = free_port()
+        config = directory / "squid.conf"
+        config.write_text(SQUID_CONFIG.format(port=port, dir=directory))
+        process = subprocess.Popen(["squid", "-N", "-f", str(config)],
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+        try:
+            wait_for_port(port)
+            yield f"http://127.0.0.1:{port}"
+        finally:
+            process.terminate()
+            try:
+                process.wait(15)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+    finally:
+        shutil.rmtree(directory, ignore_errors=True)
+
+
+def closed_port():
+    """A port on which nothing listens (taken and released at once)."""
+    return free_port()
+
+
+def make_file(path, size):
+    """Writes size pseudo-random bytes; returns the path."""
+    path = Path(path)
+    with open(path, "wb") as f:
+        left = size
+        while left > 0:
+            n = min(CHUNK, left)
+            f.write(os.urandom(n))
+            left -= n
+    return path

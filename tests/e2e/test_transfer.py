@@ -1,0 +1,244 @@
+"""The transfer layer under Wine against real servers on 127.0.0.1, through the transfer probe:
+FTP in passive and active mode, HTTP with and without a length, error statuses that fail over,
+unreachable mirrors, hostile servers and an authenticating proxy answered through WinInet's own
+log-on dialog."""
+import hashlib
+import os
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+
+from conftest import BUILD_DIR, TRACE_LINE, WINE_RUN, wine, windows_path
+from servers import closed_port, ftp_server, http_server, make_file, squid_proxy
+
+TOOLS = BUILD_DIR / "tests" / "tools"
+PROBE = Path(os.environ.get("TRANSFER_PROBE", TOOLS / "transfer_probe.exe"))
+UI_DRIVER = Path(os.environ.get("UI_DRIVER", TOOLS / "ui_driver.exe"))
+
+SIZES = [0, 32768, 5 * 1024 * 1024 + 123]
+PROXY_USER, PROXY_PASSWORD = "setup", "s3cret"
+DIALOG = "Enter Network Password"
+
+
+def sha256(path):
+    return hashlib.sha256(Path(path).read_bytes()).hexdigest()
+
+
+class Probe:
+    """One run of the transfer probe: its exit code, printed events and trace messages."""
+
+    def __init__(self, work, urls, random=False, stop_after=None, env=None, background=False):
+        self.work = Path(work)
+        self.trace_dir = self.work / "trace"
+        self.trace_dir.mkdir(exist_ok=True)
+        self.local = self.work / "local.bin"
+        args = [str(WINE_RUN), str(PROBE)]
+        if random:
+            args.append("--random")
+        if stop_after is not None:
+            args += ["--stop-after-blocks", str(stop_after)]
+        args += [windows_path(self.trace_dir), urls, windows_path(self.local)]
+        full_env = dict(os.environ, **(env or {}))
+        self.started = time.monotonic()
+        self.process = subprocess.Popen(args, env=full_env, stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        text=True, errors="replace")
+        if not background:
+            self.wait()
+
+    def wait(self, timeout=120):
+        try:
+            self.stdout, self.stderr = self.process.communicate(timeout=timeout)
+        finally:
+            if self.process.poll() is None:
+                self.process.kill()
+                self.process.communicate()
+        self.elapsed = time.monotonic() - self.started
+        self.code = self.process.returncode
+        return self
+
+    @property
+    def events(self):
+        return [line for line in self.stdout.splitlines() if " event " in line]
+
+    @property
+    def trace(self):
+        messages = []
+        for log in sorted(self.trace_dir.glob("probe-*.log")):
+            for raw in log.read_bytes().split(b"\r\n"):
+                if raw:
+                    match = TRACE_LINE.match(raw.decode("latin-1"))
+                    assert match, raw
+                    messages.append(match["message"])
+        return messages
+
+
+@pytest.fixture
+def files(tmp_path):
+    root = tmp_path / "served"
+    root.mkdir()
+    for size in SIZES:
+        make_file(root / f"f{size}.bin", size)
+    return root
+
+
+@pytest.mark.parametrize("size", SIZES)
+@pytest.mark.parametrize("mode", ["ftp-passive", "ftp-active-only", "http-length", "http-chunked"])
+def test_a_file_arrives_byte_identical(tmp_path, files, mode, size):
+    name = f"f{size}.bin"
+    if mode.startswith("ftp"):
+        with ftp_server(files, passive=mode == "ftp-passive") as base:
+            probe = Probe(tmp_path, f"{base}/{name}")
+    else:
+        kind = "len" if mode == "http-length" else "chunked"
+        with http_server(files) as base:
+            probe = Probe(tmp_path, f"{base}/{kind}/{name}")
+
+    assert probe.code == 0, probe.stdout + probe.stderr
+    assert sha256(probe.local) == sha256(files / name)
+    assert probe.events[-1].startswith(f"copy event 2 size ")
+    assert f"copied {size} " in probe.events[-1]
+    trace = probe.trace
+    passive_failed = "*** Try open URL procedure: passive FTP mode failed, try active FTP mode ***"
+    assert (passive_failed in trace) == (mode == "ftp-active-only")
+    if mode.startswith("ftp"):
+        assert "*** Check status code: can't get status code, no proxy is used ***" in trace
+    else:
+        assert "*** Check status code: status code = 200 ***" in trace
+    assert trace.count("*** Internet copy file procedure: read file: 0 ***") == 1
+
+
+def test_error_statuses_fail_over_to_the_next_mirror(tmp_path, files):
+    with http_server(files) as base:
+        urls = f"{base}/status/404;{base}/status/500;{base}/len/f32768.bin"
+        probe = Probe(tmp_path, urls)
+
+    assert probe.code == 0
+    assert sha256(probe.local) == sha256(files / "f32768.bin")
+    assert probe.events[:4] == ["open event 0 nodes 3 current 0", "open event 1 nodes 3 current 1",
+                                "open event 1 nodes 3 current 2", "open event 2 nodes 3 current 3"]
+    trace = probe.trace
+    for code in (404, 500):
+        at = trace.index(f"*** Check status code: status code = {code} ***")
+        assert trace[at + 1] == f"*** Try open URL procedure: can't open node {base}/status/{code} ***"
+
+
+def test_unreachable_and_unresolvable_mirrors_fail_fast_with_their_errors(tmp_path):
+    port = closed_port()
+    urls = (f"http://127.0.0.1:{port}/f;ftp://127.0.0.1:{port}/f;"
+            f"http://mirror.invalid-host.example/f")
+    probe = Probe(tmp_path, urls)
+
+    assert probe.code == 1
+    assert probe.elapsed < 20
+    assert probe.events == ["open event 0 nodes 3 current 0", "open event 1 nodes 3 current 1",
+                            "open event 1 nodes 3 current 2", "open event 1 nodes 3 current 3",
+                            "open event 3 nodes 3 current 4"]
+    reports = [m for m in probe.trace if m.startswith("*** VERIFY WININET CALL: hDest != NULL")]
+    # HTTP once, FTP passive and active, the unknown host once.
+    assert len(reports) == 4
+    assert sum("): 12029, " in r for r in reports) == 3
+    assert sum("): 12007, " in r for r in reports) == 1
+    assert not probe.local.exists()
+
+
+def test_a_reset_half_way_fails_and_keeps_what_was_written(tmp_path, files):
+    with http_server(files) as base:
+        probe = Probe(tmp_path, f"{base}/reset/f{SIZES[2]}.bin")
+
+    assert probe.code == 2, probe.stdout
+    assert probe.events[-1].startswith("copy event 3 ")
+    written = probe.local.read_bytes()
+    original = (files / f"f{SIZES[2]}.bin").read_bytes()
+    assert 0 < len(written) < len(original)
+    assert original.startswith(written)
+
+
+def test_a_server_that_closes_before_the_headers_is_not_opened(tmp_path, files):
+    with http_server(files) as base:
+        probe = Probe(tmp_path, f"{base}/close")
+
+    assert probe.code == 1
+    assert probe.events[-1] == "open event 3 nodes 1 current 2"
+    assert any(m.startswith("*** VERIFY WININET CALL: hDest != NULL") for m in probe.trace)
+
+
+def test_stopping_after_the_first_block_flushes_and_fails(tmp_path, files):
+    with http_server(files) as base:
+        probe = Probe(tmp_path, f"{base}/len/f{SIZES[2]}.bin", stop_after=1)
+
+    assert probe.code == 2
+    assert probe.events[-1] == "copy event 3 size 0 copied 32768 blocks 1"
+    assert probe.local.stat().st_size == 32768
+
+
+def test_random_order_reaches_the_one_working_mirror(tmp_path, files):
+    with http_server(files) as base:
+        urls = ";".join([f"{base}/status/404"] * 4 + [f"{base}/len/f32768.bin"])
+        probe = Probe(tmp_path, urls, random=True)
+
+    assert probe.code == 0
+    assert probe.events[-3].startswith("open event 2 nodes 5 current ")
+    numbers = [m for m in probe.trace if m.startswith("*** Try open URL procedure: node #")]
+    assert [n.split(":")[1] for n in numbers] == [f" node #{i}" for i in range(1, len(numbers) + 1)]
+
+
+def drive_dialog(*args, timeout_ms=30000):
+    return wine(UI_DRIVER, *args, "--timeout", str(timeout_ms), timeout=timeout_ms / 1000 + 30)
+
+
+def proxy_env(proxy):
+    return {"http_proxy": proxy}
+
+
+def test_a_proxy_log_on_through_the_dialog_gets_the_file(tmp_path, files):
+    with squid_proxy(PROXY_USER, PROXY_PASSWORD) as proxy, http_server(files) as base:
+        probe = Probe(tmp_path, f"{base}/len/f{SIZES[2]}.bin", env=proxy_env(proxy),
+                      background=True)
+        driven = drive_dialog("fill", DIALOG, "1", f"1027={PROXY_USER}",
+                              f"1028={PROXY_PASSWORD}")
+        probe.wait()
+
+    assert driven.returncode == 0, driven.stdout + driven.stderr
+    assert probe.code == 0, probe.stdout
+    assert sha256(probe.local) == sha256(files / f"f{SIZES[2]}.bin")
+    trace = probe.trace
+    at = trace.index("*** Check status code: status code = 407 ***")
+    assert trace[at:at + 4] == [
+        "*** Check status code: status code = 407 ***",
+        "*** Check status code: authorization is required ***",
+        "*** Check status code: send authorization information ***",
+        "*** Check status code: status code = 200 ***",
+    ]
+
+
+def test_a_wrong_proxy_password_three_times_fails(tmp_path, files):
+    with squid_proxy(PROXY_USER, PROXY_PASSWORD) as proxy, http_server(files) as base:
+        probe = Probe(tmp_path, f"{base}/len/f32768.bin;{base}/len/f0.bin", env=proxy_env(proxy),
+                      background=True)
+        answers = [drive_dialog("fill", DIALOG, "1", f"1027={PROXY_USER}", "1028=wrong")
+                   for _ in range(3)]
+        probe.wait()
+
+    assert [a.returncode for a in answers] == [0, 0, 0]
+    assert probe.code == 1
+    trace = probe.trace
+    assert trace.count("*** Check status code: authorization is required ***") == 3
+    assert trace.count("*** Check status code: status code = 407 ***") == 4
+    assert "*** Try open URL procedure: Authorization is failed ***" in trace
+    # The second mirror is not tried once the log-on has failed.
+    assert sum(m.startswith("*** Try open URL procedure: node #") for m in trace) == 1
+    assert not probe.local.exists()
+
+
+def test_a_cancelled_proxy_dialog_fails(tmp_path, files):
+    with squid_proxy(PROXY_USER, PROXY_PASSWORD) as proxy, http_server(files) as base:
+        probe = Probe(tmp_path, f"{base}/len/f32768.bin", env=proxy_env(proxy), background=True)
+        driven = drive_dialog("click", DIALOG, "2")
+        probe.wait()
+
+    assert driven.returncode == 0
+    assert probe.code == 1
+    assert "*** Check status code: authorization is cancelled: 0 ***" in probe.trace
