@@ -21,8 +21,9 @@ const int nMaxLogonDialogs = 3;
 const DWORD dwAuthDialogFlags = FLAGS_ERROR_UI_FILTER_FOR_ERRORS
                               | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS
                               | FLAGS_ERROR_UI_FLAGS_GENERATE_DATA;
+// Informational, success and redirection answers; anything else brings no file.
+const DWORD dwFirstUsableStatus = 100;
 const DWORD dwFirstErrorStatus = 400;
-const DWORD dwLastErrorStatus = 599;
 
 const DWORD dwRandomMultiplier = 214013;
 const DWORD dwRandomIncrement = 2531011;
@@ -289,8 +290,9 @@ StatusCheck CheckStatusCode(HINTERNET hDest, HWND hwndParent)
         if (dwStatus != HTTP_STATUS_PROXY_AUTH_REQ)
         {
             // An error page is not the file: saving it would hand it to msiexec as the package.
-            bool bError = dwStatus >= dwFirstErrorStatus && dwStatus <= dwLastErrorStatus;
-            return bError ? STATUS_ERROR : STATUS_OPENED;
+            // Wine reports 0 for a server that closed before its headers.
+            bool bUsable = dwStatus >= dwFirstUsableStatus && dwStatus < dwFirstErrorStatus;
+            return bUsable ? STATUS_OPENED : STATUS_ERROR;
         }
         if (nAttempt < nMaxLogonDialogs && !AskForProxyLogon(hDest, hwndParent))
             return STATUS_UNAUTHORIZED;

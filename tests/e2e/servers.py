@@ -106,6 +106,8 @@ class _Handler(BaseHTTPRequestHandler):
             self._head(200, size)
             self._send(path, size // 2)
             self.wfile.flush()
+            # Unread data is dropped when the reset arrives: let the client take it first.
+            time.sleep(0.5)
             self._reset()
         else:
             self._head(404, 0)

@@ -278,7 +278,7 @@ TEST_CASE("The list is cut after its 1,024th character, inside the node where th
     CHECK(g_fake.opens[1].url == second.substr(0, 1024 - first.size() - 1));
 }
 
-TEST_CASE("HTTP statuses: errors fail over to the next mirror, other answers are opened")
+TEST_CASE("HTTP statuses: errors and non-answers fail over to the next mirror")
 {
     struct Case
     {
@@ -288,6 +288,7 @@ TEST_CASE("HTTP statuses: errors fail over to the next mirror, other answers are
     const Case cases[] = {
         {200, true}, {206, true}, {302, true}, {399, true},
         {400, false}, {404, false}, {500, false}, {503, false}, {599, false},
+        {0, false}, {99, false}, {600, false},    // no answer, or none of HTTP's
     };
     for (const Case& c : cases)
     {
