@@ -2,6 +2,7 @@
 well-behaved and hostile answers, and an authenticating squid proxy. All bind to 127.0.0.1 on
 free ports; each is a context manager that stops what it started."""
 import contextlib
+import logging
 import os
 import shutil
 import socket
@@ -18,6 +19,11 @@ from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
 
 CHUNK = 1024 * 1024
+
+# pyftpdlib logs every connection and every poll of its loop to stderr unless its logger
+# already has a handler.
+logging.getLogger("pyftpdlib").addHandler(logging.NullHandler())
+logging.getLogger("pyftpdlib").setLevel(logging.WARNING)
 
 
 def free_port():
