@@ -39,7 +39,8 @@ def sha256(path):
 
 
 def wine_env():
-    env = dict(os.environ, WINEPREFIX=str(ROOT / "prefix"), WINEDEBUG="-all",
+    env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
+    env.update(WINEPREFIX=str(ROOT / "prefix"), WINEDEBUG="-all",
                WINEDLLOVERRIDES="mscoree,mshtml=")
     env["DISPLAY"] = ":" + (ROOT / "display").read_text().strip()
     return env
@@ -97,8 +98,9 @@ def main():
             served.mkdir()
             make_file(served / "big.bin", size)
             expected = sha256(served / "big.bin")
-            print(f"{args.size_mib} MiB, {args.runs} runs each, probe under Wine "
-                  f"({subprocess.run(['wine', '--version'], capture_output=True, text=True).stdout.strip()})")
+            version = subprocess.run(["wine", "--version"], capture_output=True, text=True)
+            print(f"{args.size_mib} MiB, {args.runs} runs each, probe under "
+                  f"{version.stdout.strip()}")
             with http_server(served) as base:
                 measure("http", f"{base}/len/big.bin", work, expected, args.runs, size)
             with ftp_server(served) as base:

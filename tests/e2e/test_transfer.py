@@ -40,7 +40,9 @@ class Probe:
         if stop_after is not None:
             args += ["--stop-after-blocks", str(stop_after)]
         args += [windows_path(self.trace_dir), urls, windows_path(self.local)]
-        full_env = dict(os.environ, **(env or {}))
+        # Only the proxy a test starts itself may be used; the machine's own would hide ours.
+        full_env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
+        full_env.update(env or {})
         self.started = time.monotonic()
         self.process = subprocess.Popen(args, env=full_env, stdin=subprocess.DEVNULL,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -98,7 +100,7 @@ def test_a_file_arrives_byte_identical(tmp_path, files, mode, size):
 
     assert probe.code == 0, probe.stdout + probe.stderr
     assert sha256(probe.local) == sha256(files / name)
-    assert probe.events[-1].startswith(f"copy event 2 size ")
+    assert probe.events[-1].startswith("copy event 2 size ")
     assert f"copied {size} " in probe.events[-1]
     trace = probe.trace
     passive_failed = "*** Try open URL procedure: passive FTP mode failed, try active FTP mode ***"
@@ -122,7 +124,8 @@ def test_error_statuses_fail_over_to_the_next_mirror(tmp_path, files):
     trace = probe.trace
     for code in (404, 500):
         at = trace.index(f"*** Check status code: status code = {code} ***")
-        assert trace[at + 1] == f"*** Try open URL procedure: can't open node {base}/status/{code} ***"
+        url = f"{base}/status/{code}"
+        assert trace[at + 1] == f"*** Try open URL procedure: can't open node {url} ***"
 
 
 def test_unreachable_and_unresolvable_mirrors_fail_fast_with_their_errors(tmp_path):
