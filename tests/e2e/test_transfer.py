@@ -61,6 +61,15 @@ class Probe:
         self.code = self.process.returncode
         return self
 
+    def wait_for_trace(self, message, count=1, timeout=60):
+        """Waits until message stands count times in the trace, or the probe has ended."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline and self.process.poll() is None:
+            if self.trace.count(message) >= count:
+                return True
+            time.sleep(0.05)
+        return False
+
     @property
     def events(self):
         return [line for line in self.stdout.splitlines() if " event " in line]
@@ -69,7 +78,8 @@ class Probe:
     def trace(self):
         messages = []
         for log in sorted(self.trace_dir.glob("probe-*.log")):
-            for raw in log.read_bytes().split(b"\r\n"):
+            # While the probe runs, the last line may still be half written.
+            for raw in log.read_bytes().split(b"\r\n")[:-1]:
                 if raw:
                     match = TRACE_LINE.match(raw.decode("latin-1"))
                     assert match, raw
@@ -192,7 +202,13 @@ def test_random_order_reaches_the_one_working_mirror(tmp_path, files):
     assert [n.split(":")[1] for n in numbers] == [f" node #{i}" for i in range(1, len(numbers) + 1)]
 
 
-def drive_dialog(*args, timeout_ms=30000):
+AUTH_REQUIRED = "*** Check status code: authorization is required ***"
+
+
+def drive_dialog(probe, nth, *args, timeout_ms=30000):
+    """Answers the probe's nth log-on dialog. The trace line comes after the previous dialog
+    has been destroyed, so the driver can't catch that one while it is closing."""
+    assert probe.wait_for_trace(AUTH_REQUIRED, nth), probe.trace
     return wine(UI_DRIVER, *args, "--timeout", str(timeout_ms), timeout=timeout_ms / 1000 + 30)
 
 
@@ -204,7 +220,7 @@ def test_a_proxy_log_on_through_the_dialog_gets_the_file(tmp_path, files):
     with squid_proxy(PROXY_USER, PROXY_PASSWORD) as proxy, http_server(files) as base:
         probe = Probe(tmp_path, f"{base}/len/f{SIZES[2]}.bin", env=proxy_env(proxy),
                       background=True)
-        driven = drive_dialog("fill", DIALOG, "1", f"1027={PROXY_USER}",
+        driven = drive_dialog(probe, 1, "fill", DIALOG, "1", f"1027={PROXY_USER}",
                               f"1028={PROXY_PASSWORD}")
         probe.wait()
 
@@ -225,14 +241,14 @@ def test_a_wrong_proxy_password_three_times_fails(tmp_path, files):
     with squid_proxy(PROXY_USER, PROXY_PASSWORD) as proxy, http_server(files) as base:
         probe = Probe(tmp_path, f"{base}/len/f32768.bin;{base}/len/f0.bin", env=proxy_env(proxy),
                       background=True)
-        answers = [drive_dialog("fill", DIALOG, "1", f"1027={PROXY_USER}", "1028=wrong")
-                   for _ in range(3)]
+        answers = [drive_dialog(probe, n, "fill", DIALOG, "1", f"1027={PROXY_USER}",
+                                "1028=wrong") for n in (1, 2, 3)]
         probe.wait()
 
     assert [a.returncode for a in answers] == [0, 0, 0]
     assert probe.code == 1
     trace = probe.trace
-    assert trace.count("*** Check status code: authorization is required ***") == 3
+    assert trace.count(AUTH_REQUIRED) == 3
     assert trace.count("*** Check status code: status code = 407 ***") == 4
     assert "*** Try open URL procedure: Authorization is failed ***" in trace
     # The second mirror is not tried once the log-on has failed.
@@ -243,7 +259,7 @@ def test_a_wrong_proxy_password_three_times_fails(tmp_path, files):
 def test_a_cancelled_proxy_dialog_fails(tmp_path, files):
     with squid_proxy(PROXY_USER, PROXY_PASSWORD) as proxy, http_server(files) as base:
         probe = Probe(tmp_path, f"{base}/len/f32768.bin", env=proxy_env(proxy), background=True)
-        driven = drive_dialog("click", DIALOG, "2")
+        driven = drive_dialog(probe, 1, "click", DIALOG, "2")
         probe.wait()
 
     assert driven.returncode == 0
