@@ -44,19 +44,24 @@ bool GetSystemLibraryPath(LPWSTR pszPath, UINT cchPath)
     return true;
 }
 
+bool FailToFind()
+{
+    TracePrint("*** Initialize internet: Can't find library ***");
+    return false;
+}
+
 } // namespace
 
 bool BindWinInet(LPCWSTR pszLibraryPath)
 {
     TracePrint("*** Initialize internet: start ***");
+    if (pszLibraryPath == NULL)
+        return FailToFind();
 
     // Dependencies are looked for beside the library, not beside the executable.
     WinInetApi.hWinInet = LoadLibraryExW(pszLibraryPath, NULL, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (WinInetApi.hWinInet == NULL)
-    {
-        TracePrint("*** Initialize internet: Can't find library ***");
-        return false;
-    }
+        return FailToFind();
 
     bool bBound = LookUpAll();
     if (!bBound)
@@ -68,9 +73,8 @@ bool BindWinInet(LPCWSTR pszLibraryPath)
 bool InitializeInternet()
 {
     WCHAR szPath[MAX_PATH];
-    if (!GetSystemLibraryPath(szPath, MAX_PATH))
-        szPath[0] = L'\0';    // fails to load below, with the usual trace lines
-    return BindWinInet(szPath);
+    // No path that fits: never fall back to a search by name.
+    return BindWinInet(GetSystemLibraryPath(szPath, MAX_PATH) ? szPath : NULL);
 }
 
 void UninitializeInternet()

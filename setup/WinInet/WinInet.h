@@ -30,6 +30,6 @@ extern WinInetApiTable WinInetApi;
 bool InitializeInternet();
 void UninitializeInternet();
 
-// The binding itself, from a library named by its full path; InitializeInternet passes the one
-// in the system directory.
+// The binding itself, from a library named by its full path (none: no library could be named);
+// InitializeInternet passes the one in the system directory.
 bool BindWinInet(LPCWSTR pszLibraryPath);

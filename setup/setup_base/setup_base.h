@@ -28,7 +28,7 @@ struct Tracer
 
 private:
     void Open(LPCWSTR pszName);
-    bool Lock();
+    bool Lock(bool& bRepair);
 };
 
 const int cchTraceName = 1024;       // file name buffers, terminator included

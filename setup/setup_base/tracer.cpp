@@ -74,15 +74,14 @@ void Tracer::Open(LPCWSTR pszName)
         bOpened = true;
 }
 
-bool Tracer::Lock()
+// Takes the lock; bRepair is set when its last owner was ended by force half-way through a line.
+bool Tracer::Lock(bool& bRepair)
 {
+    bRepair = false;
     DWORD dwWait = WaitForSingleObject(hLock, INFINITE);
     if (dwWait == WAIT_ABANDONED)
     {
-        // Its owner was ended by force, perhaps half-way through a line: close that line so
-        // that this one starts on its own.
-        if (bLineOpen && hFile != INVALID_HANDLE_VALUE)
-            WriteBytes(hFile, szLineEnd, 2);
+        bRepair = bLineOpen;
         bLineOpen = false;
         return true;
     }
@@ -92,7 +91,8 @@ bool Tracer::Lock()
 
 void Tracer::Print(LPCSTR pszFormat, va_list args)
 {
-    bool bLocked = Lock();
+    bool bRepair = false;
+    bool bLocked = Lock(bRepair);
 
     if (!bOpened)
         Open(szFallbackName);
@@ -112,6 +112,9 @@ void Tracer::Print(LPCSTR pszFormat, va_list args)
         int cbPrefix = FormatLinePrefix(szPrefix, GetCurrentProcessId(), GetCurrentThreadId(), st);
 
         SetFilePointer(hFile, 0, NULL, FILE_END);
+        // Close the broken line first, so that this one starts on its own.
+        if (bRepair)
+            WriteBytes(hFile, szLineEnd, 2);
         bLineOpen = true;
         WriteBytes(hFile, szPrefix, cbPrefix);
         WriteBytes(hFile, szMessage, cbMessage);

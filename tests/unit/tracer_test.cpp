@@ -153,22 +153,42 @@ TEST_CASE("A missing directory falls back to %ALLUSERSPROFILE%\\unknown.log at t
 
 TEST_CASE("When the fallback fails too, every line retries it and is dropped")
 {
-    wchar_t szSaved[MAX_PATH] = {};
-    GetEnvironmentVariableW(L"ALLUSERSPROFILE", szSaved, MAX_PATH);
+    FallbackDir fallback;
     SetEnvironmentVariableW(L"ALLUSERSPROFILE", szMissingDir);
     Tracer tracer(szMissingDir, L"tw-setup");
     Print(tracer, "lost");
     CHECK_FALSE(tracer.bOpened);
 
     // The fallback becomes possible later: the next line gets through.
-    FallbackDir fallback;
+    SetEnvironmentVariableW(L"ALLUSERSPROFILE", fallback.Dir().Path().c_str());
     Print(tracer, "kept");
     tracer.Close();
-    SetEnvironmentVariableW(L"ALLUSERSPROFILE", szSaved);
 
     auto lines = SplitLines(ReadFileBytes(fallback.File()));
     REQUIRE(lines.size() == 1);
     CHECK(MessageOf(lines[0]) == "kept");
+}
+
+TEST_CASE("A name too long for the buffers counts as a failed open")
+{
+    FallbackDir fallback;
+    TempDir dir;
+    // Long enough before expansion, and long only after expansion.
+    std::wstring longDir = dir.Path() + L"\\" + std::wstring(1024, L'd');
+    std::wstring longVariable(1100, L'v');
+    SetEnvironmentVariableW(L"SETUP_TEST_LONG", longVariable.c_str());
+    std::wstring expandsLong = dir.Path() + L"\\%SETUP_TEST_LONG%";
+
+    for (const std::wstring& directory : {longDir, expandsLong})
+    {
+        Tracer tracer(directory.c_str(), L"tw-setup");
+        CHECK_FALSE(tracer.bOpened);
+        Print(tracer, "to the fallback");
+        tracer.Close();
+    }
+    SetEnvironmentVariableW(L"SETUP_TEST_LONG", NULL);
+    CHECK(dir.Files().empty());
+    CHECK(SplitLines(ReadFileBytes(fallback.File())).size() == 2);
 }
 
 TEST_CASE("Nothing is written or made without a registered tracer")
@@ -291,4 +311,52 @@ TEST_CASE("A thread ended by force while it holds the lock does not block later 
     CloseHandle(hPrinter);
     CloseHandle(hHolder);
     CloseHandle(holder.hHolding);
+}
+
+namespace {
+
+struct Printer
+{
+    Tracer* pTracer;
+    HANDLE hPrinted;
+    HANDLE hFinish;
+};
+
+DWORD WINAPI PrintAndStay(LPVOID pv)
+{
+    Printer* p = (Printer*)pv;
+    Print(*p->pTracer, "*** from a thread that stays ***");
+    SetEvent(p->hPrinted);
+    WaitForSingleObject(p->hFinish, INFINITE);
+    return 0;
+}
+
+} // namespace
+
+TEST_CASE("Every way out of a line gives the lock back, with and without a file")
+{
+    FallbackDir fallback;
+    TempDir dir;
+    for (const wchar_t* pszDirectory : {dir.Path().c_str(), szMissingDir})
+    {
+        if (pszDirectory == szMissingDir)      // no file at all: trace file and fallback fail
+            SetEnvironmentVariableW(L"ALLUSERSPROFILE", szMissingDir);
+        Tracer tracer(pszDirectory, L"tw-setup");
+        Printer printer = {&tracer, CreateEventW(NULL, TRUE, FALSE, NULL),
+                           CreateEventW(NULL, TRUE, FALSE, NULL)};
+        HANDLE hThread = CreateThread(NULL, 0, PrintAndStay, &printer, 0, NULL);
+        REQUIRE(WaitForSingleObject(printer.hPrinted, 5000) == WAIT_OBJECT_0);
+
+        // The first thread is alive and done with its line: this one must not wait for it.
+        Printer second = {&tracer, CreateEventW(NULL, TRUE, FALSE, NULL), printer.hFinish};
+        HANDLE hSecond = CreateThread(NULL, 0, PrintAndStay, &second, 0, NULL);
+        CHECK(WaitForSingleObject(second.hPrinted, 5000) == WAIT_OBJECT_0);
+
+        SetEvent(printer.hFinish);
+        WaitForSingleObject(hThread, 5000);
+        WaitForSingleObject(hSecond, 5000);
+        for (HANDLE h : {hThread, hSecond, printer.hPrinted, printer.hFinish, second.hPrinted})
+            CloseHandle(h);
+        tracer.Close();
+    }
 }
