@@ -191,7 +191,13 @@ int wmain()
             Print(L"no control " + std::to_wstring(fill.first));
             return 1;
         }
-        SendMessageW(hwndControl, WM_SETTEXT, 0, (LPARAM)fill.second.c_str());
+        // Bounded: a dialog whose thread is busy must not hold the driver past its time-out.
+        if (!SendMessageTimeoutW(hwndControl, WM_SETTEXT, 0, (LPARAM)fill.second.c_str(),
+                                 SMTO_ABORTIFHUNG, 5000, NULL))
+        {
+            Print(L"control " + std::to_wstring(fill.first) + L" did not take its text");
+            return 1;
+        }
     }
     if (!Press(hwndDialog, nButton))
         return 1;
