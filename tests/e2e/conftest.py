@@ -211,7 +211,12 @@ def start_setup(command_line, cwd, env=None):
 
 
 def exit_code_of(process, timeout=120):
-    out, _ = process.communicate(timeout=timeout)
+    try:
+        out, _ = process.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.communicate()
+        raise
     match = re.search(r"exit code: (-?\d+)", out)
     assert match, f"no exit code: {out!r}"
     return int(match.group(1))
@@ -223,8 +228,16 @@ def answer_dialog(caption, button, env=None, timeout_ms=30000):
     result = wine(TOOLS_DIR / "ui_driver.exe", "click", caption, str(button),
                   "--timeout", str(timeout_ms), env=full_env, timeout=timeout_ms / 1000 + 30)
     assert result.returncode == 0, f"no dialog {caption!r}: {result.stdout!r}"
-    return [line[len("text: "):] for line in result.stdout.splitlines()
-            if line.startswith("text: ")]
+    # A text of several lines goes on, without a prefix, until the next one.
+    texts = []
+    for line in result.stdout.replace("\r", "").split("\n"):
+        if line.startswith("text: "):
+            texts.append(line[len("text: "):])
+        elif line.startswith("clicked ") or line.startswith("timed out"):
+            break
+        elif texts:
+            texts[-1] += "\n" + line
+    return texts
 
 
 def show_string(exe, string_id):
