@@ -113,7 +113,8 @@ def test_progress_dialog_template():
         if isinstance(window_class, str):
             window_class = window_class.lower()
         text = r.text_or_ordinal()
-        r.pos += r.take("H")
+        extra = r.take("H")
+        r.pos += extra
         items.append((item_id, window_class, text, x, y, cx, cy, style))
     assert items == DIALOG_ITEMS
 
