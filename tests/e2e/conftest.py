@@ -44,6 +44,19 @@ def run_for_exit_code(command_line, cwd=None, env=None, timeout=120):
     return int(match.group(1))
 
 
+def start_desktop(env=None):
+    """Makes Wine start its desktop process now, with no handles of ours: started by the first
+    window of a test, it would inherit that test's pipes and keep them open for ever."""
+    subprocess.run([str(WINE_RUN), str(TOOLS_DIR / "ui_driver.exe"), "list"],
+                   env=dict(os.environ, **(env or {})), stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+
+
+@pytest.fixture(scope="session", autouse=True)
+def desktop():
+    start_desktop()
+
+
 @pytest.fixture(scope="session")
 def temp_dir():
     """The Unix path of the temporary directory that Windows programs of the prefix see."""
@@ -191,6 +204,7 @@ def private_prefix(tmp_path):
     # Wine's services start with the first program and inherit its handles: give it none.
     subprocess.run([str(WINE_RUN), "cmd", "/c", "exit"], env=full_env, stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+    start_desktop(env)
     yield Prefix(path, env)
     subprocess.run(["wineserver", "-k"], env=full_env, stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -245,3 +259,10 @@ def show_string(exe, string_id):
     result = wine(TOOLS_DIR / "patch_strings.exe", "show", windows_path(exe), str(string_id))
     hex_text = result.stdout.strip().split(": ", 1)[1] if ": " in result.stdout else ""
     return bytes.fromhex(hex_text).decode("utf-16-le")
+
+
+def answer_and_wait(caption, button, process, env=None):
+    """Answers the dialog and waits for the program that showed it; returns the dialog's
+    texts and the program's exit code."""
+    texts = answer_dialog(caption, button, env=env)
+    return texts, exit_code_of(process, timeout=60)

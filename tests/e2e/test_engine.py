@@ -4,7 +4,7 @@ import shutil
 
 import pytest
 
-from conftest import (SETUP_EXE, TOOLS_DIR, TraceFiles, answer_dialog, exit_code_of, messages,
+from conftest import (SETUP_EXE, TOOLS_DIR, TraceFiles, answer_and_wait, messages,
                       run_for_exit_code, setup_command, start_setup, windows_path)
 
 CAPTION = "Velmora 2010 安裝程式"
@@ -51,9 +51,9 @@ def test_restart_needed_shows_the_restart_message(my_setup, temp_dir):
     setup = start_setup(setup_command(my_setup), cwd=my_setup,
                         env=dict(NO_ENGINE, PLANTED_EXIT_CODE="3010"))
 
-    texts = answer_dialog(CAPTION, 1)
+    texts, code = answer_and_wait(CAPTION, 1, setup)
 
-    assert exit_code_of(setup) == 0
+    assert code == 0
     assert RESTART_TEXT in texts
     assert messages(traces.new_lines()) == UNTIL_ENGINE
 

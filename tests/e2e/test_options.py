@@ -7,8 +7,8 @@ import time
 
 import pytest
 
-from conftest import (BUILD_DIR, SCREENSHOTS_DIR, TOOLS_DIR, TraceFiles, answer_dialog,
-                      exit_code_of, messages, run_for_exit_code, setup_command, start_setup,
+from conftest import (BUILD_DIR, SCREENSHOTS_DIR, TOOLS_DIR, TraceFiles, answer_and_wait,
+                      messages, run_for_exit_code, setup_command, start_setup,
                       wine)
 
 CAPTION = "Velmora 2010 安裝程式"
@@ -45,9 +45,9 @@ def test_help_shows_the_box_and_ends_with_minus_4(args, setup_dir, temp_dir):
         time.sleep(0.5)
         save_screenshot("help.png")
 
-    texts = answer_dialog(CAPTION, 1)
+    texts, code = answer_and_wait(CAPTION, 1, setup)
 
-    assert exit_code_of(setup) == -4
+    assert code == -4
     assert HELP_TEXT in texts
     # No engine check, no msiexec, and the trace ends where the help came.
     assert messages(traces.new_lines()) == ["*** start ***", "*** Parse parameters: start ***"]
