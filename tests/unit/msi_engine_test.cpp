@@ -90,3 +90,22 @@ TEST_CASE("RunProcess starts the application it is given, whatever the command l
     CHECK_FALSE(RunProcess(L"C:\\no such directory\\cmd.exe", szOther, NULL, true, &dwExitCode));
     CHECK(dwExitCode == 5);
 }
+
+TEST_CASE("after RestrictDllSearch a DLL beside the executable is no longer found by name")
+{
+    // fake_wininet_partial.dll lies beside unit_tests.exe and is found there by default.
+    HMODULE hBefore = LoadLibraryW(L"fake_wininet_partial.dll");
+    REQUIRE(hBefore != NULL);
+    FreeLibrary(hBefore);
+
+    RestrictDllSearch();
+
+    HMODULE hAfter = LoadLibraryW(L"fake_wininet_partial.dll");
+    CHECK(hAfter == NULL);
+    if (hAfter != NULL)
+        FreeLibrary(hAfter);
+    HMODULE hSystem = LoadLibraryW(L"msi.dll");
+    CHECK(hSystem != NULL);
+    if (hSystem != NULL)
+        FreeLibrary(hSystem);
+}
