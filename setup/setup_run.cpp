@@ -1,19 +1,45 @@
 // The entry point and the one straight sequence of a run.
+#include "checkversion/checkversion.h"
+#include "command_line.h"
+#include "msi_engine.h"
+#include "msiexec_command.h"
+#include "res/resource.h"
 #include "setup_base/setup_base.h"
 
 namespace {
 
-WCHAR szExePath[MAX_PATH];
+const DWORD cchMessage = 4096;
+const DWORD cchCaption = 1024;
+
+WCHAR szMessage[cchMessage];
+WCHAR szCaption[cchCaption];
+WCHAR szMsiPackage[MAX_PATH];
+WCHAR szEngineCommand[cchEngineCommand];
+WCHAR szInstallLog[cchInstallLog];
 WCHAR szExeDir[MAX_PATH];
+WCHAR szMsiexecCommand[cchMsiexecCommand];
+WCHAR szExePath[MAX_PATH];
 
 const WCHAR szTracePrefix[] = L"tw-setup";
+
+const int nExitNoModulePath = -1;
+const int nExitHelp = -4;
+
+// What the run owns from the options on; released by both clean-ups.
+struct RunBuffers
+{
+    HeapPtr tokens;
+    HeapPtr properties;
+};
 
 bool GetModulePaths(LPWSTR pszExePath, LPWSTR pszExeDir)
 {
     HMODULE hModule = GetModuleHandleW(NULL);
     if (hModule == NULL)
         return false;
-    if (GetModuleFileNameW(hModule, pszExePath, MAX_PATH) == 0)
+    // A cut path would name some other directory: take it as no path at all.
+    DWORD cchPath = GetModuleFileNameW(hModule, pszExePath, MAX_PATH);
+    if (cchPath == 0 || cchPath >= MAX_PATH)
         return false;
     lstrcpyW(pszExeDir, pszExePath);
     LPWSTR pszSlash = (LPWSTR)FindLastChar(pszExeDir, L'\\');
@@ -40,20 +66,173 @@ LPWSTR AllocTempDirectory()
     return pszTemp;
 }
 
+// One character less than the capacity, so a string that is too long is cut, never unended.
+void LoadStringInto(HINSTANCE hinst, UINT uId, LPWSTR pszBuffer, DWORD cchCapacity)
+{
+    LoadStringW(hinst, uId, pszBuffer, (int)cchCapacity - 1);
+}
+
+void ShowMessage(HINSTANCE hinst, UINT uMessageId)
+{
+    LoadStringInto(hinst, uMessageId, szMessage, cchMessage);
+    MessageBoxW(NULL, szMessage, szCaption, MB_OK);
+}
+
+// Splits the command line into the token buffer and interprets every token. Returns the
+// result that ends the run early, or 0 to go on.
+int ParseParameters(HINSTANCE hinst, LPCWSTR pszCommandLine, RunBuffers* pBuffers,
+                    SetupOptions* pOptions, bool* pbHelp)
+{
+    DWORD cchCommandLine = (DWORD)lstrlenW(pszCommandLine);
+    DWORD cchTokens = TokenBufferCapacity(cchCommandLine);
+    DWORD cchProperties = PropertiesCapacity(cchCommandLine);
+    pBuffers->properties.reset(AllocBlock(cchProperties * sizeof(WCHAR)));
+    pBuffers->tokens.reset(AllocBlock(cchTokens * sizeof(WCHAR)));
+    LPWSTR pszTokens = (LPWSTR)pBuffers->tokens.get();
+    LPWSTR pszProperties = (LPWSTR)pBuffers->properties.get();
+    ClearOptions(pOptions, pszProperties, cchProperties);
+    if (pszTokens == NULL || pszProperties == NULL)
+    {
+        TracePrint("*** Parse parameters: not enough memory ***");
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    TokenCursor cursor = {pszTokens, SplitCommandLine(pszCommandLine, pszTokens)};
+
+    LoadStringInto(hinst, IDS_SETUP_TITLE, szCaption, cchCaption);
+    LoadStringInto(hinst, IDS_MSI_PACKAGE, szMsiPackage, MAX_PATH);
+
+    TracePrint("*** Parse parameters: start ***");
+    for (LPWSTR pszToken = GetNextToken(&cursor); pszToken != NULL;
+         pszToken = GetNextToken(&cursor))
+    {
+        OptionResult result = InterpretOption(pszToken, pOptions);
+        if (result == OptionHelp)
+        {
+            *pbHelp = true;
+            return nExitHelp;
+        }
+        if (result == OptionNoRoom)
+        {
+            TracePrint("*** Parse parameters: command line too long ***");
+            return ERROR_INVALID_COMMAND_LINE;
+        }
+    }
+    TracePrint("*** Parse parameters: end ***");
+    return 0;
+}
+
+// Runs the redistributable when the engine is not usable. False when the run must end now
+// (a restart is needed).
+bool SettleEngine(HINSTANCE hinst, const SetupOptions& options)
+{
+    TracePrint("*** Check msi version: start ***");
+    if (!CheckMsiVersion())
+    {
+        DWORD dwExitCode = 0;
+        if (UpdateMsiEngine(szExeDir, szEngineCommand, &dwExitCode) &&
+            dwExitCode == ERROR_SUCCESS_REBOOT_REQUIRED)
+        {
+            if (!options.bSilent)
+            {
+                LoadStringInto(hinst, IDS_SETUP_TITLE, szCaption, cchCaption);
+                ShowMessage(hinst, IDS_ENGINE_RESTART);
+            }
+            return false;
+        }
+    }
+    TracePrint("*** Check msi version: end ***");
+    return true;
+}
+
+// msiexec by its full path in the system directory: one planted beside setup.exe or in the
+// current directory must never run.
+int RunMsiexec()
+{
+    WCHAR szMsiexec[MAX_PATH];
+    DWORD dwExitCode = 0;
+    if (!GetSystemFilePath(L"msiexec.exe", szMsiexec, MAX_PATH) ||
+        !RunProcess(szMsiexec, szMsiexecCommand, szExeDir, true, &dwExitCode))
+        return ERROR_DLL_NOT_FOUND;
+    return (int)dwExitCode;
+}
+
+int Uninstall(const SetupOptions& options)
+{
+    int nResult = 0;
+    TracePrint("*** Uninstall: start ***");
+    if (ComposeUninstallCommand(options, szMsiexecCommand, cchMsiexecCommand))
+        nResult = RunMsiexec();
+    else
+    {
+        TracePrint("*** Uninstall: command line too long ***");
+        nResult = ERROR_INVALID_COMMAND_LINE;
+    }
+    TracePrint("*** Uninstall: end ***");
+    return nResult;
+}
+
+int Install(HINSTANCE hinst, const SetupOptions& options)
+{
+    if (!options.bSilent)
+    {
+        TracePrint("*** CheckForNewVersion: start ***");
+        bool bNewer = CheckForNewVersion(hinst, szMsiPackage, MAX_PATH);
+        TracePrint("*** CheckForNewVersion: end: %d ***", bNewer ? 1 : 0);
+    }
+    int nResult = 0;
+    TracePrint("*** Install: start ***");
+    bool bTail = NeedsReinstallTail(szExeDir, szMsiPackage);
+    if (ComposeInstallCommand(options, szMsiPackage, bTail, szMsiexecCommand, cchMsiexecCommand))
+        nResult = RunMsiexec();
+    else
+    {
+        TracePrint("*** Install: command line too long ***");
+        nResult = ERROR_INVALID_COMMAND_LINE;
+    }
+    TracePrint("*** Install: end ***");
+    return nResult;
+}
+
 int RunSetup()
 {
+    RestrictDllSearch();
+    HINSTANCE hinst = GetModuleHandleW(NULL);
+    LPCWSTR pszCommandLine = GetCommandLineW();
     if (!GetModulePaths(szExePath, szExeDir))
-        return -1;
+        return nExitNoModulePath;
 
     LPWSTR pszTempDir = AllocTempDirectory();
     Tracer tracer(pszTempDir != NULL ? pszTempDir : szExeDir, szTracePrefix);
     SetTracer(&tracer);
     TracePrint("*** start ***");
 
-    int nResult = 0;
+    RunBuffers buffers;
+    SetupOptions options;
+    bool bHelp = false;
+    bool bEarlyEnd = false;
+    int nResult = ParseParameters(hinst, pszCommandLine, &buffers, &options, &bHelp);
+    if (bHelp)
+    {
+        ShowMessage(hinst, IDS_HELP);
+        bEarlyEnd = true;
+    }
+    else if (nResult == 0 && !SettleEngine(hinst, options))
+        bEarlyEnd = true;
+    else if (nResult == 0)
+    {
+        if (options.pszLogPath == NULL)
+            options.pszLogPath = MakeInstallLogPath(szInstallLog, options.bUninstall);
+        nResult = options.bUninstall ? Uninstall(options) : Install(hinst, options);
+    }
 
-    TracePrint("*** end ***");
-    RemoveTracer(&tracer);
+    // The early ends leave the trace without its end line; the process ends right after.
+    if (!bEarlyEnd)
+    {
+        TracePrint("*** end ***");
+        RemoveTracer(&tracer);
+    }
+    buffers.tokens.reset();
+    buffers.properties.reset();
     tracer.Close();
     if (pszTempDir != NULL)
         FreeBlock(pszTempDir);

@@ -44,6 +44,19 @@ def run_for_exit_code(command_line, cwd=None, env=None, timeout=120):
     return int(match.group(1))
 
 
+def start_desktop(env=None):
+    """Makes Wine start its desktop process now, with no handles of ours: started by the first
+    window of a test, it would inherit that test's pipes and keep them open for ever."""
+    subprocess.run([str(WINE_RUN), str(TOOLS_DIR / "ui_driver.exe"), "list"],
+                   env=dict(os.environ, **(env or {})), stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+
+
+@pytest.fixture(scope="session", autouse=True)
+def desktop():
+    start_desktop()
+
+
 @pytest.fixture(scope="session")
 def temp_dir():
     """The Unix path of the temporary directory that Windows programs of the prefix see."""
@@ -95,3 +108,161 @@ class TraceFiles:
 
 def messages(lines):
     return [line["message"] for line in lines]
+
+
+# ---------------------------------------------------------------------------------------------
+# Packages, throw-away prefixes and dialogs
+
+PACKAGES_DIR = Path(__file__).resolve().parent / "packages"
+TOOLS_DIR = BUILD_DIR / "tests" / "tools"
+PRODUCT_CODE = "{6A3F1C2E-4B7D-4E11-9C55-2D8E0A7B1F01}"
+PRODUCT_DIR = Path("Program Files (x86)") / "Velmora Test Product"
+SHARED_PREFIX = BUILD_DIR / "testroot" / "prefix"
+SCREENSHOTS_DIR = BUILD_DIR / "screenshots"
+
+# The driver's stage lines of a normal install and of an uninstall.
+INSTALL_STAGES = ["*** start ***", "*** Parse parameters: start ***",
+                  "*** Parse parameters: end ***", "*** Check msi version: start ***",
+                  "*** Check msi version: end ***", "*** Install: start ***",
+                  "*** Install: end ***", "*** end ***"]
+UNINSTALL_STAGES = INSTALL_STAGES[:5] + ["*** Uninstall: start ***", "*** Uninstall: end ***",
+                                         "*** end ***"]
+INTERACTIVE_STAGES = INSTALL_STAGES[:5] + ["*** CheckForNewVersion: start ***",
+                                           "*** CheckForNewVersion: end: 0 ***"] + \
+    INSTALL_STAGES[5:]
+
+
+@pytest.fixture(scope="session")
+def packages(tmp_path_factory):
+    """Two builds of one product, built by wixl: 1.0.0 and its minor update 1.0.1."""
+    directory = tmp_path_factory.mktemp("packages")
+    built = {}
+    for version, text in (("1.0.0", "version one\n"), ("1.0.1", "version two\n")):
+        source = directory / version
+        source.mkdir()
+        (source / "readme.txt").write_text(text)
+        out = directory / f"product-{version}.msi"
+        subprocess.run(["wixl", "-D", f"Version={version}", "-D", "ReadMe=readme.txt",
+                        "-o", str(out), str(PACKAGES_DIR / "product.wxs")],
+                       cwd=source, check=True, capture_output=True)
+        built[version] = out
+    return built
+
+
+def setup_command(setup_dir, args=""):
+    exe = windows_path(Path(setup_dir) / "setup.exe")
+    return f'"{exe}" {args}'.rstrip()
+
+
+class Prefix:
+    """A Wine prefix of the tests' own: the shared one, or a throw-away copy."""
+
+    def __init__(self, path, env):
+        self.path = Path(path)
+        self.env = env
+
+    @property
+    def drive_c(self):
+        return self.path / "drive_c"
+
+    def temp_dir(self, shared_temp):
+        return self.path / Path(shared_temp).relative_to(SHARED_PREFIX)
+
+    def run(self, command_line, cwd, env=None, timeout=120):
+        return run_for_exit_code(command_line, cwd=cwd, env=dict(self.env, **(env or {})),
+                                 timeout=timeout)
+
+    def record_msiexec(self):
+        """Puts the recorder in place of msiexec; returns the file of recorded lines."""
+        syswow64 = self.drive_c / "windows" / "syswow64"
+        real = self.drive_c / "msiexec-real"
+        real.mkdir()
+        shutil.copy2(syswow64 / "msiexec.exe", real / "msiexec.exe")
+        shutil.copy2(TOOLS_DIR / "msiexec_recorder.exe", syswow64 / "msiexec.exe")
+        self.env.update(MSIEXEC_RECORD="C:\\msiexec-record.txt",
+                        MSIEXEC_REAL="C:\\msiexec-real\\msiexec.exe")
+        return self.drive_c / "msiexec-record.txt"
+
+
+def recorded_lines(record):
+    return record.read_text(encoding="utf-8").splitlines() if record.exists() else []
+
+
+@pytest.fixture
+def private_prefix(tmp_path):
+    """A throw-away copy of the test prefix with its own wineserver, for tests that install,
+    replace msiexec or otherwise change the machine. The server is ended and the copy removed
+    at the end."""
+    path = tmp_path / "prefix"
+    subprocess.run(["cp", "-a", str(SHARED_PREFIX), str(path)], check=True)
+    env = {"WINEPREFIX": str(path)}
+    full_env = dict(os.environ, **env)
+    # Detached, so that no server holds the pipes of the programs the tests read.
+    subprocess.Popen(["wineserver", "-p"], env=full_env, stdin=subprocess.DEVNULL,
+                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                     start_new_session=True)
+    # Wine's services start with the first program and inherit its handles: give it none.
+    subprocess.run([str(WINE_RUN), "cmd", "/c", "exit"], env=full_env, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+    start_desktop(env)
+    yield Prefix(path, env)
+    subprocess.run(["wineserver", "-k"], env=full_env, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    shutil.rmtree(path, ignore_errors=True)
+
+
+@pytest.fixture
+def shared_prefix():
+    return Prefix(SHARED_PREFIX, {})
+
+
+def start_setup(command_line, cwd, env=None):
+    """Starts a Windows command line in the background; returns the Popen of run_exit_code."""
+    full_env = dict(os.environ, RUN_COMMAND_LINE=command_line, **(env or {}))
+    return subprocess.Popen([str(WINE_RUN), str(RUN_EXIT_CODE)], cwd=cwd, env=full_env,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, text=True)
+
+
+def exit_code_of(process, timeout=120):
+    try:
+        out, _ = process.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.communicate()
+        raise
+    match = re.search(r"exit code: (-?\d+)", out)
+    assert match, f"no exit code: {out!r}"
+    return int(match.group(1))
+
+
+def answer_dialog(caption, button, env=None, timeout_ms=30000):
+    """Waits for the dialog, returns the static texts it showed after pressing the button."""
+    full_env = dict(env or {}, LC_ALL="C.UTF-8")
+    result = wine(TOOLS_DIR / "ui_driver.exe", "click", caption, str(button),
+                  "--timeout", str(timeout_ms), env=full_env, timeout=timeout_ms / 1000 + 30)
+    assert result.returncode == 0, f"no dialog {caption!r}: {result.stdout!r}"
+    # A text of several lines goes on, without a prefix, until the next one.
+    texts = []
+    for line in result.stdout.replace("\r", "").split("\n"):
+        if line.startswith("text: "):
+            texts.append(line[len("text: "):])
+        elif line.startswith("clicked ") or line.startswith("timed out"):
+            break
+        elif texts:
+            texts[-1] += "\n" + line
+    return texts
+
+
+def show_string(exe, string_id):
+    """A row of the string table of an executable, as the resource holds it."""
+    result = wine(TOOLS_DIR / "patch_strings.exe", "show", windows_path(exe), str(string_id))
+    hex_text = result.stdout.strip().split(": ", 1)[1] if ": " in result.stdout else ""
+    return bytes.fromhex(hex_text).decode("utf-16-le")
+
+
+def answer_and_wait(caption, button, process, env=None):
+    """Answers the dialog and waits for the program that showed it; returns the dialog's
+    texts and the program's exit code."""
+    texts = answer_dialog(caption, button, env=env)
+    return texts, exit_code_of(process, timeout=60)

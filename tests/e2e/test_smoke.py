@@ -11,7 +11,8 @@ def test_a_run_writes_its_trace_into_the_temporary_directory(setup_dir, temp_dir
 
     code = run_for_exit_code(f'"{windows_path(setup_dir / "setup.exe")}" /s', cwd=setup_dir)
 
-    assert code == 0
+    # No package beside it: msiexec's own error code comes back.
+    assert code not in (0, -1, 1157)
     new = traces.new_files()
     assert len(new) == 1 and TRACE_NAME.match(new[0])
     stamp = datetime.datetime.strptime(new[0], "tw-setup-%Y-%m-%d-%H-%M-%S.log")

@@ -1,0 +1,137 @@
+// Engine check, engine redistributable and process launch. No trace lines of their own: the
+// run brackets the whole engine step.
+#include "msi_engine.h"
+#include "setup_base/setup_base.h"
+
+#include <shlwapi.h>
+
+namespace {
+
+const DWORD cbDllVersionInfo = 20;
+const DWORD cbStartupInfo = 68;
+const DWORD dwMinimumMsiMajor = 2;
+
+typedef BOOL (WINAPI* SetDefaultDllDirectoriesProc)(DWORD);
+
+// Appends without ever passing the capacity; false, with the buffer unchanged, if it would.
+bool AppendBounded(LPWSTR pszBuffer, DWORD cchBuffer, LPCWSTR pszText)
+{
+    DWORD cchUsed = (DWORD)lstrlenW(pszBuffer);
+    if (cchUsed + (DWORD)lstrlenW(pszText) >= cchBuffer)
+        return false;
+    lstrcpyW(pszBuffer + cchUsed, pszText);
+    return true;
+}
+
+} // namespace
+
+void RestrictDllSearch()
+{
+    // Looked up at run time: systems before the KB2533623 update lack the export, and there
+    // the setup runs as before.
+    HMODULE hKernel = GetModuleHandleW(L"kernel32.dll");
+    if (hKernel == NULL)
+        return;
+    SetDefaultDllDirectoriesProc pfnSetDefault =
+        (SetDefaultDllDirectoriesProc)(void*)GetProcAddress(hKernel, "SetDefaultDllDirectories");
+    if (pfnSetDefault != NULL)
+        pfnSetDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+bool GetSystemFilePath(LPCWSTR pszFileName, LPWSTR pszPath, DWORD cchPath)
+{
+    UINT cchSystem = GetSystemDirectoryW(pszPath, cchPath);
+    if (cchSystem == 0 || cchSystem >= cchPath)
+    {
+        if (cchPath > 0)
+            pszPath[0] = L'\0';
+        return false;
+    }
+    if (!AppendBounded(pszPath, cchPath, L"\\") || !AppendBounded(pszPath, cchPath, pszFileName))
+    {
+        pszPath[0] = L'\0';
+        return false;
+    }
+    return true;
+}
+
+bool CheckMsiVersion()
+{
+    WCHAR szMsiDll[MAX_PATH];
+    if (!GetSystemFilePath(L"msi.dll", szMsiDll, MAX_PATH))
+        return false;
+    HMODULE hMsi = LoadLibraryW(szMsiDll);
+    if (hMsi == NULL)
+        return false;
+
+    bool bUsable = false;
+    DLLGETVERSIONPROC pfnGetVersion =
+        (DLLGETVERSIONPROC)(void*)GetProcAddress(hMsi, "DllGetVersion");
+    if (pfnGetVersion != NULL)
+    {
+        DLLVERSIONINFO dvi;
+        ZeroBytes(&dvi, sizeof(dvi));
+        dvi.cbSize = cbDllVersionInfo;
+        bUsable = pfnGetVersion(&dvi) == S_OK && dvi.dwMajorVersion >= dwMinimumMsiMajor;
+    }
+    FreeLibrary(hMsi);
+    return bUsable;
+}
+
+bool ComposeEngineCommand(LPCWSTR pszExeDir, DWORD dwPlatformId, LPWSTR pszApplication,
+                          LPWSTR pszEngineCommand, DWORD cchBuffers)
+{
+    LPCWSTR pszName =
+        dwPlatformId == VER_PLATFORM_WIN32_NT ? L"\\instmsiw.exe" : L"\\instmsia.exe";
+    pszApplication[0] = L'\0';
+    pszEngineCommand[0] = L'\0';
+    // Quoted: an unquoted 'C:\My Setup\instmsiw.exe' would let C:\My.exe run instead.
+    bool bFits = AppendBounded(pszApplication, cchBuffers, pszExeDir) &&
+                 AppendBounded(pszApplication, cchBuffers, pszName) &&
+                 AppendBounded(pszEngineCommand, cchBuffers, L"\"") &&
+                 AppendBounded(pszEngineCommand, cchBuffers, pszApplication) &&
+                 AppendBounded(pszEngineCommand, cchBuffers, L"\" /q");
+    if (!bFits)
+    {
+        pszApplication[0] = L'\0';
+        pszEngineCommand[0] = L'\0';
+    }
+    return bFits;
+}
+
+bool UpdateMsiEngine(LPCWSTR pszExeDir, LPWSTR pszEngineCommand, DWORD* pdwExitCode)
+{
+    OSVERSIONINFOW osvi;
+    ZeroBytes(&osvi, sizeof(osvi));
+    osvi.dwOSVersionInfoSize = sizeof(osvi);
+    GetVersionExW(&osvi);
+
+    WCHAR szApplication[cchEngineCommand];
+    *pdwExitCode = 0;
+    if (!ComposeEngineCommand(pszExeDir, osvi.dwPlatformId, szApplication, pszEngineCommand,
+                              cchEngineCommand))
+        return false;
+    return RunProcess(szApplication, pszEngineCommand, pszExeDir, true, pdwExitCode);
+}
+
+bool RunProcess(LPCWSTR pszApplication, LPWSTR pszCommandLine, LPCWSTR pszDirectory, bool bWait,
+                DWORD* pdwExitCode)
+{
+    STARTUPINFOW si;
+    ZeroBytes(&si, sizeof(si));
+    si.cb = cbStartupInfo;
+    PROCESS_INFORMATION pi;
+    ZeroBytes(&pi, sizeof(pi));
+    if (!CreateProcessW(pszApplication, pszCommandLine, NULL, NULL, FALSE, 0, NULL, pszDirectory,
+                        &si, &pi))
+        return false;
+    if (bWait)
+    {
+        WaitForSingleObject(pi.hProcess, INFINITE);
+        if (pdwExitCode != NULL)
+            GetExitCodeProcess(pi.hProcess, pdwExitCode);
+    }
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    return true;
+}

@@ -1,0 +1,241 @@
+// Composing the msiexec command lines, bounded by the command buffer, and the install log name.
+#include "msiexec_command.h"
+#include "msi_engine.h"
+#include "setup_base/setup_base.h"
+
+namespace {
+
+const WCHAR szInstallHead[] = L"msiexec /i \"";
+const WCHAR szAdminInstallHead[] = L"msiexec /a \"";
+const WCHAR szUninstallHead[] = L"msiexec /x";
+const WCHAR szReinstallTail[] = L"\" REINSTALL=\"ALL\" REINSTALLMODE=\"voums\"";
+const WCHAR szPackageQuoteEnd[] = L"\"";
+const WCHAR szSilentSwitch[] = L" /qn";
+const WCHAR szArgsSeparator[] = L" ";
+const WCHAR szLogHead[] = L" /l*v \"";
+const WCHAR szLogTail[] = L"\"";
+
+const int cchDigitsMax = 4;
+
+// Appends without ever passing the capacity; false, with the buffer unchanged, if it would.
+bool Append(LPWSTR pszBuffer, DWORD cchBuffer, LPCWSTR pszText)
+{
+    DWORD cchUsed = (DWORD)lstrlenW(pszBuffer);
+    if (cchUsed + (DWORD)lstrlenW(pszText) >= cchBuffer)
+        return false;
+    lstrcpyW(pszBuffer + cchUsed, pszText);
+    return true;
+}
+
+bool Start(LPWSTR pszBuffer, DWORD cchBuffer, LPCWSTR pszText)
+{
+    if (cchBuffer == 0)
+        return false;
+    pszBuffer[0] = L'\0';
+    return Append(pszBuffer, cchBuffer, pszText);
+}
+
+bool AppendDigits(LPWSTR pszBuffer, DWORD cchBuffer, LPCWSTR pszSeparator, DWORD n, int width)
+{
+    WCHAR szDigits[cchDigitsMax + 1];
+    return Append(pszBuffer, cchBuffer, pszSeparator) &&
+           Append(pszBuffer, cchBuffer, FormatDigits(n, width, szDigits));
+}
+
+// Leaves an empty buffer behind a failure, so a half line can never be mistaken for a whole.
+bool Finish(bool bFits, LPWSTR pszBuffer, DWORD cchBuffer)
+{
+    if (!bFits && cchBuffer > 0)
+        pszBuffer[0] = L'\0';
+    return bFits;
+}
+
+} // namespace
+
+LPWSTR FormatDigits(DWORD n, int width, LPWSTR pszOut)
+{
+    int i = 0;
+    if (width >= 1 && width <= cchDigitsMax)
+    {
+        DWORD dwPower = 1;
+        for (int k = 1; k < width; ++k)
+            dwPower *= 10;
+        for (; dwPower > 0; dwPower /= 10)
+            pszOut[i++] = (WCHAR)(L'0' + (n / dwPower) % 10);
+    }
+    pszOut[i] = L'\0';
+    return pszOut;
+}
+
+bool FormatInstallLogPath(LPWSTR pszLog, DWORD cchLog, LPCWSTR pszTempPath, bool bUninstall,
+                          const SYSTEMTIME& st)
+{
+    bool bFits = Start(pszLog, cchLog, pszTempPath) &&
+                 Append(pszLog, cchLog, bUninstall ? L"tw-uninstall-" : L"tw-install-") &&
+                 AppendDigits(pszLog, cchLog, L"", st.wYear, 4) &&
+                 AppendDigits(pszLog, cchLog, L"-", st.wMonth, 2) &&
+                 AppendDigits(pszLog, cchLog, L"-", st.wDay, 2) &&
+                 AppendDigits(pszLog, cchLog, L"-", st.wHour, 2) &&
+                 AppendDigits(pszLog, cchLog, L"-", st.wMinute, 2) &&
+                 AppendDigits(pszLog, cchLog, L"-", st.wSecond, 2) &&
+                 Append(pszLog, cchLog, L".log");
+    return Finish(bFits, pszLog, cchLog);
+}
+
+LPWSTR MakeInstallLogPath(LPWSTR pszInstallLog, bool bUninstall)
+{
+    WCHAR szTempPath[MAX_PATH];
+    // A result of MAX_PATH or more is the length needed, not a path.
+    DWORD cchTemp = GetTempPathW(MAX_PATH, szTempPath);
+    if (cchTemp == 0 || cchTemp >= MAX_PATH)
+        return NULL;
+    SYSTEMTIME st;
+    GetLocalTime(&st);
+    if (!FormatInstallLogPath(pszInstallLog, cchInstallLog, szTempPath, bUninstall, st))
+        return NULL;
+    return pszInstallLog;
+}
+
+bool ComposeInstallCommand(const SetupOptions& options, LPCWSTR pszMsiPackage,
+                           bool bReinstallTail, LPWSTR pszCommand, DWORD cchCommand)
+{
+    LPCWSTR pszHead = options.bAdminInstall ? szAdminInstallHead : szInstallHead;
+    LPCWSTR pszTail = bReinstallTail ? szReinstallTail : szPackageQuoteEnd;
+    bool bFits = Start(pszCommand, cchCommand, pszHead) &&
+                 Append(pszCommand, cchCommand, pszMsiPackage) &&
+                 Append(pszCommand, cchCommand, pszTail) &&
+                 (!options.bSilent || Append(pszCommand, cchCommand, szSilentSwitch)) &&
+                 AppendCommonArguments(options, pszCommand, cchCommand);
+    return Finish(bFits, pszCommand, cchCommand);
+}
+
+bool ComposeUninstallCommand(const SetupOptions& options, LPWSTR pszCommand, DWORD cchCommand)
+{
+    LPCWSTR pszProductCode = options.pszProductCode != NULL ? options.pszProductCode : L"";
+    bool bFits = Start(pszCommand, cchCommand, szUninstallHead) &&
+                 Append(pszCommand, cchCommand, pszProductCode) &&
+                 (!options.bSilent || Append(pszCommand, cchCommand, szSilentSwitch)) &&
+                 AppendCommonArguments(options, pszCommand, cchCommand);
+    return Finish(bFits, pszCommand, cchCommand);
+}
+
+bool AppendCommonArguments(const SetupOptions& options, LPWSTR pszCommand, DWORD cchCommand)
+{
+    if (options.pszProperties != NULL && !Append(pszCommand, cchCommand, options.pszProperties))
+        return Finish(false, pszCommand, cchCommand);
+    if (options.pszMsiexecArgs != NULL &&
+        !(Append(pszCommand, cchCommand, szArgsSeparator) &&
+          Append(pszCommand, cchCommand, options.pszMsiexecArgs)))
+        return Finish(false, pszCommand, cchCommand);
+    if (options.pszLogPath != NULL &&
+        !(Append(pszCommand, cchCommand, szLogHead) &&
+          Append(pszCommand, cchCommand, options.pszLogPath) &&
+          Append(pszCommand, cchCommand, szLogTail)))
+        return Finish(false, pszCommand, cchCommand);
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Whether the package's product is installed already, asked of msi.dll bound at run time.
+
+#include <msi.h>
+#include <msiquery.h>
+
+namespace {
+
+const DWORD cchProductCode = 64;    // a GUID in braces is 38
+
+struct MsiQueryApi
+{
+    decltype(::MsiOpenDatabaseW)* MsiOpenDatabaseW;
+    decltype(::MsiDatabaseOpenViewW)* MsiDatabaseOpenViewW;
+    decltype(::MsiViewExecute)* MsiViewExecute;
+    decltype(::MsiViewFetch)* MsiViewFetch;
+    decltype(::MsiRecordGetStringW)* MsiRecordGetStringW;
+    decltype(::MsiCloseHandle)* MsiCloseHandle;
+    decltype(::MsiQueryProductStateW)* MsiQueryProductStateW;
+};
+
+template <typename T>
+bool Bind(HMODULE hMsi, LPCSTR pszName, T** ppfn)
+{
+    *ppfn = (T*)(void*)GetProcAddress(hMsi, pszName);
+    return *ppfn != NULL;
+}
+
+bool BindMsiQuery(HMODULE hMsi, MsiQueryApi* pApi)
+{
+    return Bind(hMsi, "MsiOpenDatabaseW", &pApi->MsiOpenDatabaseW) &&
+           Bind(hMsi, "MsiDatabaseOpenViewW", &pApi->MsiDatabaseOpenViewW) &&
+           Bind(hMsi, "MsiViewExecute", &pApi->MsiViewExecute) &&
+           Bind(hMsi, "MsiViewFetch", &pApi->MsiViewFetch) &&
+           Bind(hMsi, "MsiRecordGetStringW", &pApi->MsiRecordGetStringW) &&
+           Bind(hMsi, "MsiCloseHandle", &pApi->MsiCloseHandle) &&
+           Bind(hMsi, "MsiQueryProductStateW", &pApi->MsiQueryProductStateW);
+}
+
+bool ReadProductCode(const MsiQueryApi& api, LPCWSTR pszPackagePath, LPWSTR pszCode)
+{
+    MSIHANDLE hDatabase = 0;
+    MSIHANDLE hView = 0;
+    MSIHANDLE hRecord = 0;
+    DWORD cchCode = cchProductCode;
+    bool bRead = false;
+
+    if (api.MsiOpenDatabaseW(pszPackagePath, MSIDBOPEN_READONLY, &hDatabase) != ERROR_SUCCESS)
+        goto Cleanup;
+    if (api.MsiDatabaseOpenViewW(hDatabase,
+            L"SELECT `Value` FROM `Property` WHERE `Property`='ProductCode'", &hView) !=
+        ERROR_SUCCESS)
+        goto Cleanup;
+    if (api.MsiViewExecute(hView, 0) != ERROR_SUCCESS)
+        goto Cleanup;
+    if (api.MsiViewFetch(hView, &hRecord) != ERROR_SUCCESS)
+        goto Cleanup;
+    bRead = api.MsiRecordGetStringW(hRecord, 1, pszCode, &cchCode) == ERROR_SUCCESS &&
+            pszCode[0] != L'\0';
+
+Cleanup:
+    if (hRecord != 0)
+        api.MsiCloseHandle(hRecord);
+    if (hView != 0)
+        api.MsiCloseHandle(hView);
+    if (hDatabase != 0)
+        api.MsiCloseHandle(hDatabase);
+    return bRead;
+}
+
+// msiexec runs in the executable's directory, so a relative package name is taken from there.
+bool MakePackagePath(LPCWSTR pszExeDir, LPCWSTR pszMsiPackage, LPWSTR pszPath, DWORD cchPath)
+{
+    bool bAbsolute = pszMsiPackage[0] == L'\\' ||
+                     (pszMsiPackage[0] != L'\0' && pszMsiPackage[1] == L':');
+    if (bAbsolute)
+        return Finish(Start(pszPath, cchPath, pszMsiPackage), pszPath, cchPath);
+    bool bFits = Start(pszPath, cchPath, pszExeDir) && Append(pszPath, cchPath, L"\\") &&
+                 Append(pszPath, cchPath, pszMsiPackage);
+    return Finish(bFits, pszPath, cchPath);
+}
+
+} // namespace
+
+bool NeedsReinstallTail(LPCWSTR pszExeDir, LPCWSTR pszMsiPackage)
+{
+    WCHAR szPackagePath[MAX_PATH];
+    WCHAR szMsiDll[MAX_PATH];
+    if (!MakePackagePath(pszExeDir, pszMsiPackage, szPackagePath, MAX_PATH) ||
+        !GetSystemFilePath(L"msi.dll", szMsiDll, MAX_PATH))
+        return true;
+    HMODULE hMsi = LoadLibraryW(szMsiDll);
+    if (hMsi == NULL)
+        return true;
+
+    bool bTail = true;
+    MsiQueryApi api;
+    WCHAR szProductCode[cchProductCode];
+    ZeroBytes(szProductCode, sizeof(szProductCode));
+    if (BindMsiQuery(hMsi, &api) && ReadProductCode(api, szPackagePath, szProductCode))
+        bTail = api.MsiQueryProductStateW(szProductCode) != INSTALLSTATE_UNKNOWN;
+    FreeLibrary(hMsi);
+    return bTail;
+}

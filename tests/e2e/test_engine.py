@@ -1,0 +1,79 @@
+"""An installer engine that is not usable (Wine's msi.dll disabled for the run) makes the setup
+run the redistributable beside it; its exit code decides whether the run goes on."""
+import shutil
+
+import pytest
+
+from conftest import (SETUP_EXE, TOOLS_DIR, TraceFiles, answer_and_wait, messages,
+                      run_for_exit_code, setup_command, start_setup, windows_path)
+
+CAPTION = "Velmora 2010 安裝程式"
+RESTART_TEXT = ("Windows Installer 安裝程式需要重新啟動電腦。 若要繼續安裝應用程式，請重新啟動電腦，"
+                "並再次進行安裝。")
+NO_ENGINE = {"WINEDLLOVERRIDES": "msi=d;mscoree,mshtml="}
+UNTIL_ENGINE = ["*** start ***", "*** Parse parameters: start ***",
+                "*** Parse parameters: end ***", "*** Check msi version: start ***"]
+GOES_ON = UNTIL_ENGINE + ["*** Check msi version: end ***", "*** Install: start ***",
+                          "*** Install: end ***", "*** end ***"]
+
+
+@pytest.fixture
+def my_setup(tmp_path):
+    """setup.exe and a redistributable in 'My Setup', with a decoy My.exe beside the directory,
+    where an unquoted redistributable path would start it."""
+    directory = tmp_path / "My Setup"
+    directory.mkdir()
+    shutil.copy2(SETUP_EXE, directory / "setup.exe")
+    shutil.copy2(TOOLS_DIR / "planted.exe", directory / "instmsiw.exe")
+    shutil.copy2(TOOLS_DIR / "planted.exe", tmp_path / "My.exe")
+    return directory
+
+
+def redistributable_command(directory):
+    ran = directory / "instmsiw.exe.ran"
+    return ran.read_bytes().decode("utf-16-le") if ran.exists() else None
+
+
+def test_restart_needed_under_s_ends_with_0_and_no_box(my_setup, temp_dir):
+    traces = TraceFiles(temp_dir)
+    env = dict(NO_ENGINE, PLANTED_EXIT_CODE="3010")
+
+    assert run_for_exit_code(setup_command(my_setup, "/s"), cwd=my_setup, env=env) == 0
+
+    expected = f'"{windows_path(my_setup / "instmsiw.exe")}" /q'
+    assert redistributable_command(my_setup) == expected
+    assert not (my_setup.parent / "My.exe.ran").exists()
+    assert messages(traces.new_lines()) == UNTIL_ENGINE
+
+
+def test_restart_needed_shows_the_restart_message(my_setup, temp_dir):
+    traces = TraceFiles(temp_dir)
+    setup = start_setup(setup_command(my_setup), cwd=my_setup,
+                        env=dict(NO_ENGINE, PLANTED_EXIT_CODE="3010"))
+
+    texts, code = answer_and_wait(CAPTION, 1, setup)
+
+    assert code == 0
+    assert RESTART_TEXT in texts
+    assert messages(traces.new_lines()) == UNTIL_ENGINE
+
+
+@pytest.mark.parametrize("redistributable", ["fails with 1603", "missing"])
+def test_the_run_goes_on_to_msiexec(redistributable, my_setup, temp_dir):
+    if redistributable == "missing":
+        (my_setup / "instmsiw.exe").unlink()
+    traces = TraceFiles(temp_dir)
+    env = dict(NO_ENGINE, PLANTED_EXIT_CODE="1603")
+
+    code = run_for_exit_code(setup_command(my_setup, "/s"), cwd=my_setup, env=env)
+
+    assert code not in (0, 1157)
+    assert messages(traces.new_lines()) == GOES_ON
+    assert (redistributable_command(my_setup) is None) == (redistributable == "missing")
+    assert not (my_setup.parent / "My.exe.ran").exists()
+
+
+def test_a_usable_engine_is_not_updated(my_setup):
+    run_for_exit_code(setup_command(my_setup, "/s"), cwd=my_setup,
+                      env={"PLANTED_EXIT_CODE": "3010"})
+    assert redistributable_command(my_setup) is None
