@@ -13,6 +13,8 @@ const DWORD dwMinimumMsiMajor = 2;
 
 typedef BOOL (WINAPI* SetDefaultDllDirectoriesProc)(DWORD);
 
+} // namespace
+
 // Appends without ever passing the capacity; false, with the buffer unchanged, if it would.
 bool AppendBounded(LPWSTR pszBuffer, DWORD cchBuffer, LPCWSTR pszText)
 {
@@ -22,8 +24,6 @@ bool AppendBounded(LPWSTR pszBuffer, DWORD cchBuffer, LPCWSTR pszText)
     lstrcpyW(pszBuffer + cchUsed, pszText);
     return true;
 }
-
-} // namespace
 
 void RestrictDllSearch()
 {

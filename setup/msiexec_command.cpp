@@ -17,29 +17,19 @@ const WCHAR szLogTail[] = L"\"";
 
 const int cchDigitsMax = 4;
 
-// Appends without ever passing the capacity; false, with the buffer unchanged, if it would.
-bool Append(LPWSTR pszBuffer, DWORD cchBuffer, LPCWSTR pszText)
-{
-    DWORD cchUsed = (DWORD)lstrlenW(pszBuffer);
-    if (cchUsed + (DWORD)lstrlenW(pszText) >= cchBuffer)
-        return false;
-    lstrcpyW(pszBuffer + cchUsed, pszText);
-    return true;
-}
-
 bool Start(LPWSTR pszBuffer, DWORD cchBuffer, LPCWSTR pszText)
 {
     if (cchBuffer == 0)
         return false;
     pszBuffer[0] = L'\0';
-    return Append(pszBuffer, cchBuffer, pszText);
+    return AppendBounded(pszBuffer, cchBuffer, pszText);
 }
 
 bool AppendDigits(LPWSTR pszBuffer, DWORD cchBuffer, LPCWSTR pszSeparator, DWORD n, int width)
 {
     WCHAR szDigits[cchDigitsMax + 1];
-    return Append(pszBuffer, cchBuffer, pszSeparator) &&
-           Append(pszBuffer, cchBuffer, FormatDigits(n, width, szDigits));
+    return AppendBounded(pszBuffer, cchBuffer, pszSeparator) &&
+           AppendBounded(pszBuffer, cchBuffer, FormatDigits(n, width, szDigits));
 }
 
 // Leaves an empty buffer behind a failure, so a half line can never be mistaken for a whole.
@@ -71,14 +61,14 @@ bool FormatInstallLogPath(LPWSTR pszLog, DWORD cchLog, LPCWSTR pszTempPath, bool
                           const SYSTEMTIME& st)
 {
     bool bFits = Start(pszLog, cchLog, pszTempPath) &&
-                 Append(pszLog, cchLog, bUninstall ? L"tw-uninstall-" : L"tw-install-") &&
+                 AppendBounded(pszLog, cchLog, bUninstall ? L"tw-uninstall-" : L"tw-install-") &&
                  AppendDigits(pszLog, cchLog, L"", st.wYear, 4) &&
                  AppendDigits(pszLog, cchLog, L"-", st.wMonth, 2) &&
                  AppendDigits(pszLog, cchLog, L"-", st.wDay, 2) &&
                  AppendDigits(pszLog, cchLog, L"-", st.wHour, 2) &&
                  AppendDigits(pszLog, cchLog, L"-", st.wMinute, 2) &&
                  AppendDigits(pszLog, cchLog, L"-", st.wSecond, 2) &&
-                 Append(pszLog, cchLog, L".log");
+                 AppendBounded(pszLog, cchLog, L".log");
     return Finish(bFits, pszLog, cchLog);
 }
 
@@ -102,9 +92,9 @@ bool ComposeInstallCommand(const SetupOptions& options, LPCWSTR pszMsiPackage,
     LPCWSTR pszHead = options.bAdminInstall ? szAdminInstallHead : szInstallHead;
     LPCWSTR pszTail = bReinstallTail ? szReinstallTail : szPackageQuoteEnd;
     bool bFits = Start(pszCommand, cchCommand, pszHead) &&
-                 Append(pszCommand, cchCommand, pszMsiPackage) &&
-                 Append(pszCommand, cchCommand, pszTail) &&
-                 (!options.bSilent || Append(pszCommand, cchCommand, szSilentSwitch)) &&
+                 AppendBounded(pszCommand, cchCommand, pszMsiPackage) &&
+                 AppendBounded(pszCommand, cchCommand, pszTail) &&
+                 (!options.bSilent || AppendBounded(pszCommand, cchCommand, szSilentSwitch)) &&
                  AppendCommonArguments(options, pszCommand, cchCommand);
     return Finish(bFits, pszCommand, cchCommand);
 }
@@ -113,24 +103,24 @@ bool ComposeUninstallCommand(const SetupOptions& options, LPWSTR pszCommand, DWO
 {
     LPCWSTR pszProductCode = options.pszProductCode != NULL ? options.pszProductCode : L"";
     bool bFits = Start(pszCommand, cchCommand, szUninstallHead) &&
-                 Append(pszCommand, cchCommand, pszProductCode) &&
-                 (!options.bSilent || Append(pszCommand, cchCommand, szSilentSwitch)) &&
+                 AppendBounded(pszCommand, cchCommand, pszProductCode) &&
+                 (!options.bSilent || AppendBounded(pszCommand, cchCommand, szSilentSwitch)) &&
                  AppendCommonArguments(options, pszCommand, cchCommand);
     return Finish(bFits, pszCommand, cchCommand);
 }
 
 bool AppendCommonArguments(const SetupOptions& options, LPWSTR pszCommand, DWORD cchCommand)
 {
-    if (options.pszProperties != NULL && !Append(pszCommand, cchCommand, options.pszProperties))
+    if (options.pszProperties != NULL && !AppendBounded(pszCommand, cchCommand, options.pszProperties))
         return Finish(false, pszCommand, cchCommand);
     if (options.pszMsiexecArgs != NULL &&
-        !(Append(pszCommand, cchCommand, szArgsSeparator) &&
-          Append(pszCommand, cchCommand, options.pszMsiexecArgs)))
+        !(AppendBounded(pszCommand, cchCommand, szArgsSeparator) &&
+          AppendBounded(pszCommand, cchCommand, options.pszMsiexecArgs)))
         return Finish(false, pszCommand, cchCommand);
     if (options.pszLogPath != NULL &&
-        !(Append(pszCommand, cchCommand, szLogHead) &&
-          Append(pszCommand, cchCommand, options.pszLogPath) &&
-          Append(pszCommand, cchCommand, szLogTail)))
+        !(AppendBounded(pszCommand, cchCommand, szLogHead) &&
+          AppendBounded(pszCommand, cchCommand, options.pszLogPath) &&
+          AppendBounded(pszCommand, cchCommand, szLogTail)))
         return Finish(false, pszCommand, cchCommand);
     return true;
 }
@@ -212,8 +202,8 @@ bool MakePackagePath(LPCWSTR pszExeDir, LPCWSTR pszMsiPackage, LPWSTR pszPath, D
                      (pszMsiPackage[0] != L'\0' && pszMsiPackage[1] == L':');
     if (bAbsolute)
         return Finish(Start(pszPath, cchPath, pszMsiPackage), pszPath, cchPath);
-    bool bFits = Start(pszPath, cchPath, pszExeDir) && Append(pszPath, cchPath, L"\\") &&
-                 Append(pszPath, cchPath, pszMsiPackage);
+    bool bFits = Start(pszPath, cchPath, pszExeDir) && AppendBounded(pszPath, cchPath, L"\\") &&
+                 AppendBounded(pszPath, cchPath, pszMsiPackage);
     return Finish(bFits, pszPath, cchPath);
 }
 
