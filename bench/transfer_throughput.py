@@ -4,8 +4,9 @@ through the transfer probe, next to curl against the same server in the same run
 
     bench/transfer_throughput.py [--size-mib 256] [--runs 3]
 
-Needs a build (cmake --build build). Brings up a Wine prefix and Xvfb of its own under
-build/benchroot and stops them at the end."""
+Needs a build (cmake --build build; SETUP_BUILD_DIR=build-x86_64 on a host that runs no 32-bit
+code). Brings up a Wine prefix and Xvfb of its own under <build>/benchroot and stops them at the
+end."""
 import argparse
 import hashlib
 import os
@@ -20,7 +21,9 @@ REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
 from servers import ftp_server, http_server, make_file  # noqa: E402
 
-BUILD = REPO / "build"
+BUILD = Path(os.environ.get("SETUP_BUILD_DIR", REPO / "build")).resolve()
+WINE_RUN = BUILD / "wine-run"
+ARCH = "x86_64" if BUILD.name == "build-x86_64" else "i686"
 ROOT = BUILD / "benchroot"
 PROBE = BUILD / "tests" / "tools" / "transfer_probe.exe"
 PLATFORM = REPO / "tests" / "tools" / "test-platform"
@@ -40,9 +43,7 @@ def sha256(path):
 
 def wine_env():
     env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
-    env.update(WINEPREFIX=str(ROOT / "prefix"), WINEDEBUG="-all",
-               WINEDLLOVERRIDES="mscoree,mshtml=")
-    env["DISPLAY"] = ":" + (ROOT / "display").read_text().strip()
+    env.update(SETUP_TEST_ROOT=str(ROOT))
     return env
 
 
@@ -67,7 +68,7 @@ def measure(label, url, work, expected, runs, size):
             if tool == "probe":
                 trace = work / "trace"
                 trace.mkdir(exist_ok=True)
-                times.append(timed(["wine", str(PROBE), windows_path(trace), url,
+                times.append(timed([str(WINE_RUN), str(PROBE), windows_path(trace), url,
                                     windows_path(out)], env=wine_env()))
                 for log in trace.glob("*.log"):
                     log.unlink()
@@ -90,7 +91,7 @@ def main():
     args = parser.parse_args()
     size = args.size_mib << 20
 
-    subprocess.run([str(PLATFORM), "up", str(ROOT)], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run([str(PLATFORM), "up", str(ROOT), ARCH], check=True, stdout=subprocess.DEVNULL)
     try:
         with tempfile.TemporaryDirectory(prefix="setup-bench-") as temp:
             work = Path(temp)
@@ -98,7 +99,7 @@ def main():
             served.mkdir()
             make_file(served / "big.bin", size)
             expected = sha256(served / "big.bin")
-            version = subprocess.run(["wine", "--version"], capture_output=True, text=True)
+            version = subprocess.run([str(WINE_RUN), "--version"], capture_output=True, text=True)
             print(f"{args.size_mib} MiB, {args.runs} runs each, probe under "
                   f"{version.stdout.strip()}")
             with http_server(served) as base:

@@ -1,16 +1,5 @@
-# Cross-compiles the 32-bit Windows executable with Debian's MinGW-w64 (win32 thread model).
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-compiles the 32-bit Windows executable, the shipped product, with Debian's MinGW-w64
+# (win32 thread model).
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
 set(MINGW_TRIPLET i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${MINGW_TRIPLET}-gcc)
-set(CMAKE_CXX_COMPILER ${MINGW_TRIPLET}-g++)
-set(CMAKE_RC_COMPILER ${MINGW_TRIPLET}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-
-# The emulator that runs the test executables is set by the project (it needs the build tree's
-# Wine prefix); a value given on the command line wins.
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

@@ -2,6 +2,8 @@
 #include "setup_base.h"
 #include "../WinInet/WinInet.h"
 
+HANDLE g_hBlockHeap = NULL;
+
 // ---------------------------------------------------------------------------------------------
 // Check reports
 

@@ -67,9 +67,18 @@ void ReportWinInetCall(LPCSTR pszCondition, LPCSTR pszFile, long nLine);
 // ---------------------------------------------------------------------------------------------
 // Heap blocks: zero-filled blocks of the process heap, released with a verified free.
 
+// The heap that blocks come from; NULL means the process heap. Tests set a small heap of their
+// own here to make allocations fail on cue.
+extern HANDLE g_hBlockHeap;
+
+inline HANDLE BlockHeap()
+{
+    return g_hBlockHeap != NULL ? g_hBlockHeap : GetProcessHeap();
+}
+
 inline void* AllocBlock(DWORD cbSize)
 {
-    void* ptr = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, cbSize);
+    void* ptr = HeapAlloc(BlockHeap(), HEAP_ZERO_MEMORY, cbSize);
     // HeapAlloc does not set the last error itself; give the report something true to say.
     if (ptr == NULL)
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -79,7 +88,7 @@ inline void* AllocBlock(DWORD cbSize)
 
 inline void FreeBlock(void* pBlock)
 {
-    BOOL res = HeapFree(GetProcessHeap(), 0, pBlock);
+    BOOL res = HeapFree(BlockHeap(), 0, pBlock);
     VERIFY_API_CALL(res != FALSE);
 }
 

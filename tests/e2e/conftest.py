@@ -14,6 +14,10 @@ WINE_RUN = BUILD_DIR / "wine-run"
 SETUP_EXE = Path(os.environ.get("SETUP_EXE", BUILD_DIR / "setup" / "setup.exe"))
 RUN_EXIT_CODE = Path(os.environ.get("RUN_EXIT_CODE",
                                     BUILD_DIR / "tests" / "tools" / "run_exit_code.exe"))
+# The build under test: i686 runs under WoW64, with the 32-bit system directory syswow64;
+# x86_64 runs under 64-bit Wine, whose system directory is system32.
+ARCH = os.environ.get("SETUP_ARCH", "i686")
+SYSTEM_DIR = "syswow64" if ARCH == "i686" else "system32"
 
 TRACE_LINE = re.compile(
     r"^(?P<pid>\d{3,}):(?P<tid>[0-9a-f]{4,}) "
@@ -42,19 +46,6 @@ def run_for_exit_code(command_line, cwd=None, env=None, timeout=120):
     match = re.search(r"exit code: (-?\d+)", result.stdout)
     assert match, f"no exit code: {result.stdout!r} {result.stderr[-2000:]!r}"
     return int(match.group(1))
-
-
-def start_desktop(env=None):
-    """Makes Wine start its desktop process now, with no handles of ours: started by the first
-    window of a test, it would inherit that test's pipes and keep them open for ever."""
-    subprocess.run([str(WINE_RUN), str(TOOLS_DIR / "ui_driver.exe"), "list"],
-                   env=dict(os.environ, **(env or {})), stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
-
-
-@pytest.fixture(scope="session", autouse=True)
-def desktop():
-    start_desktop()
 
 
 @pytest.fixture(scope="session")
@@ -115,6 +106,7 @@ def messages(lines):
 
 PACKAGES_DIR = Path(__file__).resolve().parent / "packages"
 TOOLS_DIR = BUILD_DIR / "tests" / "tools"
+PLATFORM = Path(__file__).resolve().parents[1] / "tools" / "test-platform"
 PRODUCT_CODE = "{6A3F1C2E-4B7D-4E11-9C55-2D8E0A7B1F01}"
 PRODUCT_DIR = Path("Program Files (x86)") / "Velmora Test Product"
 SHARED_PREFIX = BUILD_DIR / "testroot" / "prefix"
@@ -165,6 +157,11 @@ class Prefix:
     def drive_c(self):
         return self.path / "drive_c"
 
+    @property
+    def system_dir(self):
+        """The system directory that the build under test sees."""
+        return self.drive_c / "windows" / SYSTEM_DIR
+
     def temp_dir(self, shared_temp):
         return self.path / Path(shared_temp).relative_to(SHARED_PREFIX)
 
@@ -174,13 +171,21 @@ class Prefix:
 
     def record_msiexec(self):
         """Puts the recorder in place of msiexec; returns the file of recorded lines."""
-        syswow64 = self.drive_c / "windows" / "syswow64"
-        real = self.drive_c / "msiexec-real"
-        real.mkdir()
-        shutil.copy2(syswow64 / "msiexec.exe", real / "msiexec.exe")
-        shutil.copy2(TOOLS_DIR / "msiexec_recorder.exe", syswow64 / "msiexec.exe")
-        self.env.update(MSIEXEC_RECORD="C:\\msiexec-record.txt",
-                        MSIEXEC_REAL="C:\\msiexec-real\\msiexec.exe")
+        system = self.system_dir
+        self.env.update(MSIEXEC_RECORD="C:\\msiexec-record.txt")
+        if ARCH == "x86_64":
+            # 64-bit Wine runs the file on disk, not its builtin msiexec, only with an override;
+            # the recorder lifts it while the real one, the builtin, runs.
+            wine("reg", "add", "HKCU\\Software\\Wine\\DllOverrides", "/v", "msiexec.exe",
+                 "/t", "REG_SZ", "/d", "native", "/f", env=self.env, check=True)
+            self.env.update(MSIEXEC_REAL=f"C:\\windows\\{SYSTEM_DIR}\\msiexec.exe",
+                            MSIEXEC_OVERRIDDEN="1")
+        else:
+            real = self.drive_c / "msiexec-real"
+            real.mkdir()
+            shutil.copy2(system / "msiexec.exe", real / "msiexec.exe")
+            self.env.update(MSIEXEC_REAL="C:\\msiexec-real\\msiexec.exe")
+        shutil.copy2(TOOLS_DIR / "msiexec_recorder.exe", system / "msiexec.exe")
         return self.drive_c / "msiexec-record.txt"
 
 
@@ -196,15 +201,12 @@ def private_prefix(tmp_path):
     path = tmp_path / "prefix"
     subprocess.run(["cp", "-a", str(SHARED_PREFIX), str(path)], check=True)
     env = {"WINEPREFIX": str(path)}
-    full_env = dict(os.environ, **env)
-    # Detached, so that no server holds the pipes of the programs the tests read.
-    subprocess.Popen(["wineserver", "-p"], env=full_env, stdin=subprocess.DEVNULL,
-                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                     start_new_session=True)
-    # Wine's services start with the first program and inherit its handles: give it none.
-    subprocess.run([str(WINE_RUN), "cmd", "/c", "exit"], env=full_env, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
-    start_desktop(env)
+    display = (BUILD_DIR / "testroot" / "display").read_text().strip()
+    full_env = dict(os.environ, DISPLAY=f":{display}", **env)
+    # The server, Wine's services and its desktop, none of them holding a pipe of ours.
+    subprocess.run([str(PLATFORM), "serve", str(path), ARCH, str(TOOLS_DIR / "ui_driver.exe")],
+                   env=full_env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=120, check=True)
     yield Prefix(path, env)
     subprocess.run(["wineserver", "-k"], env=full_env, stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)

@@ -102,7 +102,7 @@ def test_administrative_install_passes_msiexecs_own_exit_code(private_prefix, pa
 
 
 def test_msiexec_that_cannot_be_started_gives_1157(private_prefix, setup_dir, temp_dir):
-    (private_prefix.drive_c / "windows" / "syswow64" / "msiexec.exe").unlink()
+    (private_prefix.system_dir / "msiexec.exe").unlink()
     traces = TraceFiles(private_prefix.temp_dir(temp_dir))
 
     assert private_prefix.run(setup_command(setup_dir, "/s"), cwd=setup_dir) == 1157

@@ -5,7 +5,7 @@ import struct
 
 import pytest
 
-from conftest import SETUP_EXE, TOOLS_DIR, show_string, wine, windows_path
+from conftest import ARCH, SETUP_EXE, TOOLS_DIR, show_string, wine, windows_path
 
 RT_ICON_GROUP, RT_DIALOG, RT_VERSION, RT_MANIFEST = 14, 5, 16, 24
 
@@ -142,11 +142,12 @@ def test_version_block():
     assert struct.pack("<HH", 0x0409, 1200) in data[translation:translation + 40]
 
 
-def test_manifest():
+def test_manifest_names_the_build_s_own_processor():
+    arch = {"i686": "X86", "x86_64": "amd64"}[ARCH]
     text = raw_resource(RT_MANIFEST, 1).decode("utf-8")
     assert "<description>Setup</description>" in text
     assert re.search(r'name="Microsoft\.Windows\.Common-Controls" version="6\.0\.0\.0"\s+'
-                     r'processorArchitecture="X86" publicKeyToken="6595b64144ccf1df"\s+'
+                     rf'processorArchitecture="{arch}" publicKeyToken="6595b64144ccf1df"\s+'
                      r'language="\*"', text)
     assert 'level="asInvoker" uiAccess="false"' in text
-    assert 'processorArchitecture="X86"' in text
+    assert re.findall(r'processorArchitecture="(\w+)"', text) == [arch, arch]

@@ -1,9 +1,19 @@
 // Takes the place of msiexec.exe in a throw-away Wine prefix: appends the exact command line it
 // was given to the file named by MSIEXEC_RECORD (one UTF-8 line each), then runs the real
 // msiexec, kept at MSIEXEC_REAL, with the same command line and ends with its exit code.
+//
+// Under 64-bit Wine the file in system32 is run only when Wine's DLL overrides in the registry
+// say msiexec.exe = native; otherwise Wine runs its builtin msiexec. With MSIEXEC_OVERRIDDEN set
+// the recorder lifts that override while the real msiexec, at the same path, runs, and puts it
+// back afterwards. (An environment override would not do: Wine hands a program's WINE variables
+// to the programs it starts unchanged.)
 #include <windows.h>
 
 namespace {
+
+const WCHAR szOverridesKey[] = L"Software\\Wine\\DllOverrides";
+const WCHAR szOverride[] = L"msiexec.exe";
+const WCHAR szNative[] = L"native";
 
 void Record(LPCWSTR pszCommand)
 {
@@ -26,6 +36,34 @@ void Record(LPCWSTR pszCommand)
     CloseHandle(hFile);
 }
 
+void SetNativeOverride(bool bNative)
+{
+    HKEY hKey = NULL;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, szOverridesKey, 0, NULL, 0, KEY_SET_VALUE, NULL, &hKey,
+                        NULL) != ERROR_SUCCESS)
+        return;
+    if (bNative)
+        RegSetValueExW(hKey, szOverride, 0, REG_SZ, (const BYTE*)szNative, sizeof(szNative));
+    else
+        RegDeleteValueW(hKey, szOverride);
+    RegCloseKey(hKey);
+}
+
+int Run(LPCWSTR pszProgram, LPWSTR pszCommand)
+{
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(pszProgram, pszCommand, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi))
+        return 1157;
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    DWORD dwExitCode = 0;
+    GetExitCodeProcess(pi.hProcess, &dwExitCode);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return (int)dwExitCode;
+}
+
 } // namespace
 
 int wmain()
@@ -35,15 +73,11 @@ int wmain()
     WCHAR szReal[MAX_PATH];
     if (GetEnvironmentVariableW(L"MSIEXEC_REAL", szReal, MAX_PATH) == 0)
         return 1157;
-    STARTUPINFOW si = {};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(szReal, pszCommand, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi))
-        return 1157;
-    WaitForSingleObject(pi.hProcess, INFINITE);
-    DWORD dwExitCode = 0;
-    GetExitCodeProcess(pi.hProcess, &dwExitCode);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    return (int)dwExitCode;
+    bool bOverridden = GetEnvironmentVariableW(L"MSIEXEC_OVERRIDDEN", NULL, 0) != 0;
+    if (bOverridden)
+        SetNativeOverride(false);
+    int nExitCode = Run(szReal, pszCommand);
+    if (bOverridden)
+        SetNativeOverride(true);
+    return nExitCode;
 }

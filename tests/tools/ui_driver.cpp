@@ -139,7 +139,7 @@ BOOL CALLBACK ListDialog(HWND hwnd, LPARAM)
 int Usage()
 {
     Print(L"usage: ui_driver click|fill \"<caption>\" <button id> [<id>=<text> ...] "
-          L"[--timeout ms] | list");
+          L"[--timeout ms] | list | keep-desktop");
     return 2;
 }
 
@@ -153,6 +153,13 @@ int wmain()
     {
         EnumWindows(ListDialog, 0);
         return 0;
+    }
+    // Wine closes its desktop a second after the last program that uses it has ended, and the
+    // next one starts it again, handing it its own handles. Using it for ever keeps it up.
+    if (argc >= 2 && lstrcmpW(argv[1], L"keep-desktop") == 0)
+    {
+        EnumWindows(ListDialog, 0);
+        Sleep(INFINITE);
     }
     if (argc < 4)
         return Usage();

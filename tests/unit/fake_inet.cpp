@@ -1,4 +1,5 @@
 #include "fake_inet.h"
+#include "setup_base/setup_base.h"
 
 #include <algorithm>
 
@@ -208,24 +209,15 @@ std::vector<std::string> WithoutLineNumbers(const std::vector<std::string>& line
 
 namespace {
 
-// The process heap as GetProcessHeap reads it: on x86 the PEB is at fs:[0x30] and its heap
-// field at offset 0x18.
-HANDLE& ProcessHeapSlot()
-{
-    BYTE* pPeb;
-    __asm__("movl %%fs:0x30, %0" : "=r"(pPeb));
-    return *(HANDLE*)(pPeb + 0x18);
-}
-
 const SIZE_T cbSmallHeap = 64 * 1024;
 
 } // namespace
 
 ExhaustedHeap::ExhaustedHeap(int nBlocks, DWORD cbBlock)
-    : m_hHeap(HeapCreate(0, 0, cbSmallHeap)), m_hSaved(ProcessHeapSlot()), m_nBlocks(nBlocks),
+    : m_hHeap(HeapCreate(0, 0, cbSmallHeap)), m_hSaved(g_hBlockHeap), m_nBlocks(nBlocks),
       m_cbBlock(cbBlock)
 {
-    ProcessHeapSlot() = m_hHeap;
+    g_hBlockHeap = m_hHeap;
 }
 
 void* ExhaustedHeap::Alloc(DWORD cb)
@@ -256,6 +248,6 @@ void ExhaustedHeap::Fill()
 
 ExhaustedHeap::~ExhaustedHeap()
 {
-    ProcessHeapSlot() = m_hSaved;
+    g_hBlockHeap = m_hSaved;
     HeapDestroy(m_hHeap);
 }

@@ -73,7 +73,7 @@ extern const HINTERNET hFakeRemote;
 // traces do not break when the source moves.
 std::vector<std::string> WithoutLineNumbers(const std::vector<std::string>& lines);
 
-// Replaces the process heap with a small one that has room for exactly nBlocks more blocks of
+// Makes blocks come from a small heap that has room for exactly nBlocks more blocks of
 // cbBlock bytes (and nothing larger), so that the routines' own allocations fail on cue.
 // Blocks handed to the code under test before the swap must not be freed while it lasts.
 class ExhaustedHeap

@@ -176,7 +176,14 @@ TEST_CASE("Heap blocks arrive zero-filled; a failed allocation is reported, not 
     CHECK(bAllZero);
     FreeBlock(pb);
 
-    CHECK(AllocBlock(0xFFFFFFF0) == NULL);
+    // A heap of fixed size refuses what a 64-bit process heap might well grant.
+    HANDLE hSmall = HeapCreate(0, 0, 64 * 1024);
+    REQUIRE(hSmall != NULL);
+    g_hBlockHeap = hSmall;
+    void* pTooLarge = AllocBlock(1024 * 1024);
+    g_hBlockHeap = NULL;
+    HeapDestroy(hSmall);
+    CHECK(pTooLarge == NULL);
     auto lines = trace.Lines();
     REQUIRE(lines.size() == 1);
     CHECK(lines[0].rfind("*** VERIFY API CALL: ptr != NULL (.\\setup_base.h, ", 0) == 0);

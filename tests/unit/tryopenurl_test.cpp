@@ -300,7 +300,7 @@ TEST_CASE("HTTP statuses: errors and non-answers fail over to the next mirror")
         Run run = Open(L"http://a/;http://b/");
 
         CHECK(run.bResult);
-        CHECK(run.hDest == (HINTERNET)(c.bOpened ? 0x1000 : 0x1001));
+        CHECK(run.hDest == (HINTERNET)(UINT_PTR)(c.bOpened ? 0x1000 : 0x1001));
         CHECK(g_fake.opens.size() == (c.bOpened ? 1u : 2u));
         auto lines = trace.Lines();
         std::string status = "*** Check status code: status code = " +
