@@ -1,0 +1,1 @@
+#include "extra_files.h"

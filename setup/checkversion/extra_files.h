@@ -1,0 +1,15 @@
+// Companion files: those of string 2011's ';'-separated masks that lie beside the executable
+// are copied next to a downloaded package.
+#pragma once
+
+#include <windows.h>
+
+// True when every companion file found was copied, or there was nothing to copy.
+bool CopyExtraFiles(LPCWSTR newFileName);
+
+// Copies every file of oldLocation that matches fileMask into newLocation, replacing files of
+// the same name; true when all copies succeeded or nothing matched.
+bool CopyFiles(LPCWSTR oldLocation, LPCWSTR newLocation, LPCWSTR fileMask);
+
+// Ends the path at its last backslash, in place; without one it becomes empty.
+void StripFileName(LPWSTR fullFileName);
