@@ -46,5 +46,10 @@ void ReleaseBuildInfo(BuildInfo& info);
 // of info are not to be used.
 bool ParseBuildInformation(LPCWSTR pszText, LPCWSTR pszKey, DWORD dwMajor, BuildInfo& info);
 
-// The same, for the file copied into hLocal (read again from its start, as ANSI text).
+// The build-information file is a few lines of text. A mirror that sends more is broken or
+// hostile: its download is stopped there, and a larger file is never read.
+const DWORD cbBuildInformationMax = 1024 * 1024;
+
+// The same, for the file copied into hLocal (read again from its start, as ANSI text). False
+// for a file larger than cbBuildInformationMax.
 bool ReadBuildInformation(LPCWSTR pszKey, DWORD dwMajor, BuildInfo& info, HANDLE hLocal);
