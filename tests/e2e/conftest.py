@@ -220,7 +220,9 @@ def shared_prefix():
 
 def start_setup(command_line, cwd, env=None):
     """Starts a Windows command line in the background; returns the Popen of run_exit_code."""
-    full_env = dict(os.environ, RUN_COMMAND_LINE=command_line, **(env or {}))
+    # Only the servers a test starts may be reached: the machine's own proxy would stand between.
+    full_env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
+    full_env.update(env or {}, RUN_COMMAND_LINE=command_line)
     return subprocess.Popen([str(WINE_RUN), str(RUN_EXIT_CODE)], cwd=cwd, env=full_env,
                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.DEVNULL, text=True)
@@ -238,10 +240,11 @@ def exit_code_of(process, timeout=120):
     return int(match.group(1))
 
 
-def answer_dialog(caption, button, env=None, timeout_ms=30000):
-    """Waits for the dialog, returns the static texts it showed after pressing the button."""
+def drive_dialog(action, caption, *args, env=None, timeout_ms=30000):
+    """Runs the UI driver (click, fill, escape, close or wait; see ui_driver.cpp) on the dialog
+    and returns the static texts it showed."""
     full_env = dict(env or {}, LC_ALL="C.UTF-8")
-    result = wine(TOOLS_DIR / "ui_driver.exe", "click", caption, str(button),
+    result = wine(TOOLS_DIR / "ui_driver.exe", action, caption, *map(str, args),
                   "--timeout", str(timeout_ms), env=full_env, timeout=timeout_ms / 1000 + 30)
     assert result.returncode == 0, f"no dialog {caption!r}: {result.stdout!r}"
     # A text of several lines goes on, without a prefix, until the next one.
@@ -249,11 +252,30 @@ def answer_dialog(caption, button, env=None, timeout_ms=30000):
     for line in result.stdout.replace("\r", "").split("\n"):
         if line.startswith("text: "):
             texts.append(line[len("text: "):])
-        elif line.startswith("clicked ") or line.startswith("timed out"):
+        elif re.match(r"(clicked \d+|escaped|closed|found|timed out)", line):
             break
         elif texts:
             texts[-1] += "\n" + line
     return texts
+
+
+def answer_dialog(caption, button, env=None, timeout_ms=30000):
+    """Waits for the dialog, returns the static texts it showed after pressing the button."""
+    return drive_dialog("click", caption, button, env=env, timeout_ms=timeout_ms)
+
+
+def set_strings(exe, rows):
+    """Replaces rows of the string table of a copy of setup.exe ({id: text})."""
+    result = wine(TOOLS_DIR / "patch_strings.exe", "set", windows_path(exe),
+                  *(f"{row}={text}" for row, text in rows.items()))
+    assert result.returncode == 0, result.stdout
+
+
+def save_screenshot(name):
+    SCREENSHOTS_DIR.mkdir(parents=True, exist_ok=True)
+    display = ":" + (BUILD_DIR / "testroot" / "display").read_text().strip()
+    subprocess.run(["import", "-display", display, "-window", "root",
+                    str(SCREENSHOTS_DIR / name)], check=True, timeout=60)
 
 
 def show_string(exe, string_id):

@@ -1,5 +1,5 @@
-"""Local servers for the transfer tests and the benchmark: FTP (pyftpdlib), HTTP with
-well-behaved and hostile answers, and an authenticating squid proxy. All bind to 127.0.0.1 on
+"""Local servers for the transfer tests, the update-check tests and the benchmark: FTP
+(pyftpdlib), HTTP with well-behaved, slow and hostile answers, and an authenticating squid proxy. All bind to 127.0.0.1 on
 free ports; each is a context manager that stops what it started."""
 import contextlib
 import logging
@@ -19,6 +19,10 @@ from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
 
 CHUNK = 1024 * 1024
+# A slow server: about 80 KB/s, so that a person has time to press Cancel.
+DRIP_BYTES, DRIP_SECONDS = 8192, 0.1
+# A server that stalls: less than a block of a reader, so the reader waits for the rest.
+STALL_BYTES = 16384
 
 # pyftpdlib logs every connection and every poll of its loop to stderr unless its logger
 # already has a handler.
@@ -78,10 +82,13 @@ def ftp_server(root, passive=True):
 
 class _Handler(BaseHTTPRequestHandler):
     """Paths: /len/NAME (Content-Length), /chunked/NAME, /status/CODE, /reset/NAME (half the
-    body, then a connection reset), /close (closed before any header)."""
+    body, then a connection reset), /close (closed before any header), /drip/NAME (the length,
+    then DRIP_BYTES every DRIP_SECONDS), /stall/NAME (the length and STALL_BYTES of the body,
+    then nothing more until the server stops)."""
 
     protocol_version = "HTTP/1.1"
     root = None
+    stopping = None
 
     def log_message(self, *args):
         pass
@@ -115,8 +122,25 @@ class _Handler(BaseHTTPRequestHandler):
             # Unread data is dropped when the reset arrives: let the client take it first.
             time.sleep(0.5)
             self._reset()
+        elif kind in ("drip", "stall"):
+            self._head(200, size)
+            self._send_slowly(path, kind == "stall")
         else:
             self._head(404, 0)
+
+    def _send_slowly(self, path, stall):
+        # A client that still waits for the rest learns, when the server stops, that none comes.
+        self.close_connection = True
+        with open(path, "rb") as f, contextlib.suppress(OSError):
+            if stall:
+                self.wfile.write(f.read(STALL_BYTES))
+                self.wfile.flush()
+                self.stopping.wait()
+                return
+            while (data := f.read(DRIP_BYTES)) and not self.stopping.is_set():
+                self.wfile.write(data)
+                self.wfile.flush()
+                self.stopping.wait(DRIP_SECONDS)
 
     def _head(self, code, length):
         self.send_response(code)
@@ -155,7 +179,8 @@ class _Handler(BaseHTTPRequestHandler):
 @contextlib.contextmanager
 def http_server(root):
     """Serves root as described in _Handler; yields the base URL 'http://127.0.0.1:port'."""
-    handler = type("Handler", (_Handler,), {"root": Path(root)})
+    stopping = threading.Event()
+    handler = type("Handler", (_Handler,), {"root": Path(root), "stopping": stopping})
     server = ThreadingHTTPServer(("127.0.0.1", 0), handler)
     server.daemon_threads = True
     thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05},
@@ -164,6 +189,8 @@ def http_server(root):
     try:
         yield f"http://127.0.0.1:{server.server_address[1]}"
     finally:
+        # Slow answers still being sent end first.
+        stopping.set()
         server.shutdown()
         server.server_close()
         thread.join(10)

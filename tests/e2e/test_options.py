@@ -2,14 +2,12 @@
 where the setup must never take it from. None of these installs anything, so they share the
 test run's prefix."""
 import shutil
-import subprocess
 import time
 
 import pytest
 
-from conftest import (BUILD_DIR, SCREENSHOTS_DIR, TOOLS_DIR, TraceFiles, answer_and_wait,
-                      messages, run_for_exit_code, setup_command, start_setup,
-                      wine)
+from conftest import (TOOLS_DIR, TraceFiles, answer_and_wait, messages, run_for_exit_code,
+                      save_screenshot, setup_command, start_setup, wine)
 
 CAPTION = "Velmora 2010 安裝程式"
 HELP_TEXT = ("命令列： 安裝 [<options>]\n\n選項：\n/s\t\t\t- 無訊息模式\n/l<path to file>\t\t- 安裝記錄\n"
@@ -27,13 +25,6 @@ def wait_for_window(caption, timeout=30):
             return
         time.sleep(0.1)
     pytest.fail(f"no window {caption!r}")
-
-
-def save_screenshot(name):
-    SCREENSHOTS_DIR.mkdir(parents=True, exist_ok=True)
-    display = ":" + (BUILD_DIR / "testroot" / "display").read_text().strip()
-    subprocess.run(["import", "-display", display, "-window", "root",
-                    str(SCREENSHOTS_DIR / name)], check=True, timeout=60)
 
 
 @pytest.mark.parametrize("args", ["/h", "/?", "-H", "/s /h /x{A}", "/hx"])

@@ -1,10 +1,16 @@
 // Acts as the person in front of the screen: waits for a dialog, reads it, fills it, presses a
-// button.
-//   ui_driver.exe click "<caption>" <button id> [--timeout ms]
-//   ui_driver.exe fill "<caption>" <button id> <control id>=<text> ... [--timeout ms]
+// button, the Escape key or the close box.
+//   ui_driver.exe click "<caption>" <button id> [<filter> ...] [--timeout ms]
+//   ui_driver.exe fill "<caption>" <button id> <control id>=<text> ... [<filter> ...] [...]
+//   ui_driver.exe escape|close|wait "<caption>" [<filter> ...] [--timeout ms]
 //   ui_driver.exe list
-// Prints "text: ..." for every static text of the dialog (UTF-8), then "clicked <id>".
-// Exit code 0 when the button was pressed, 1 when no such dialog came in time, 2 for misuse.
+// Two dialogs may share a caption (a message box owned by a progress dialog): the filters
+// --with-control <id>, --without-control <id> and --with-text <part of a static text> tell
+// them apart, and --with-text also waits for a dialog to reach a stage.
+// Prints "text: ..." for every static text of the dialog (UTF-8), then "clicked <id>",
+// "escaped", "closed" or "found".
+// Exit code 0 when the dialog was found and acted on, 1 when no such dialog came in time, 2 for
+// misuse.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -43,41 +49,6 @@ std::wstring ClassOf(HWND hwnd)
     return sz;
 }
 
-struct Search
-{
-    const wchar_t* pszCaption;
-    HWND hwndFound;
-};
-
-BOOL CALLBACK MatchDialog(HWND hwnd, LPARAM lParam)
-{
-    Search* p = (Search*)lParam;
-    if (IsWindowVisible(hwnd) && ClassOf(hwnd) == L"#32770" && TextOf(hwnd) == p->pszCaption)
-    {
-        p->hwndFound = hwnd;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-HWND WaitForDialog(const wchar_t* pszCaption, DWORD dwTimeoutMs)
-{
-    DWORD dwStart = GetTickCount();
-    for (;;)
-    {
-        Search search = {pszCaption, NULL};
-        EnumWindows(MatchDialog, (LPARAM)&search);
-        if (search.hwndFound != NULL)
-        {
-            Sleep(dwSettleMs);
-            return search.hwndFound;
-        }
-        if (GetTickCount() - dwStart > dwTimeoutMs)
-            return NULL;
-        Sleep(dwPollMs);
-    }
-}
-
 BOOL CALLBACK CollectChild(HWND hwnd, LPARAM lParam)
 {
     ((std::vector<HWND>*)lParam)->push_back(hwnd);
@@ -108,6 +79,74 @@ HWND FindControl(HWND hwndDialog, int nId)
     return hwndFirst;
 }
 
+bool HasText(HWND hwndDialog, const std::wstring& part)
+{
+    for (HWND hwnd : Descendants(hwndDialog))
+    {
+        if (ClassOf(hwnd) == L"Static" && TextOf(hwnd).find(part) != std::wstring::npos)
+            return true;
+    }
+    return false;
+}
+
+struct Search
+{
+    std::wstring caption;
+    std::vector<int> withControls;
+    std::vector<int> withoutControls;
+    std::vector<std::wstring> withTexts;
+    HWND hwndFound;
+};
+
+bool Matches(HWND hwnd, const Search& search)
+{
+    if (!IsWindowVisible(hwnd) || ClassOf(hwnd) != L"#32770" || TextOf(hwnd) != search.caption)
+        return false;
+    for (int nId : search.withControls)
+    {
+        if (FindControl(hwnd, nId) == NULL)
+            return false;
+    }
+    for (int nId : search.withoutControls)
+    {
+        if (FindControl(hwnd, nId) != NULL)
+            return false;
+    }
+    for (const std::wstring& part : search.withTexts)
+    {
+        if (!HasText(hwnd, part))
+            return false;
+    }
+    return true;
+}
+
+BOOL CALLBACK MatchDialog(HWND hwnd, LPARAM lParam)
+{
+    Search* p = (Search*)lParam;
+    if (!Matches(hwnd, *p))
+        return TRUE;
+    p->hwndFound = hwnd;
+    return FALSE;
+}
+
+HWND WaitForDialog(Search& search, DWORD dwTimeoutMs)
+{
+    DWORD dwStart = GetTickCount();
+    for (;;)
+    {
+        search.hwndFound = NULL;
+        EnumWindows(MatchDialog, (LPARAM)&search);
+        if (search.hwndFound != NULL)
+        {
+            Sleep(dwSettleMs);
+            return search.hwndFound;
+        }
+        if (GetTickCount() - dwStart > dwTimeoutMs)
+            return NULL;
+        Sleep(dwPollMs);
+    }
+}
+
 void PrintTexts(HWND hwndDialog)
 {
     for (HWND hwnd : Descendants(hwndDialog))
@@ -129,6 +168,26 @@ bool Press(HWND hwndDialog, int nButton)
                         (LPARAM)hwndButton) != FALSE;
 }
 
+// The key goes where a keyboard would send it, the control with the focus in the dialog's
+// thread, so that it takes the way of a real key press through the dialog's message loop.
+bool PressEscape(HWND hwndDialog)
+{
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof(info);
+    HWND hwndTarget = hwndDialog;
+    if (GetGUIThreadInfo(GetWindowThreadProcessId(hwndDialog, NULL), &info) &&
+        info.hwndFocus != NULL && IsChild(hwndDialog, info.hwndFocus))
+        hwndTarget = info.hwndFocus;
+    return PostMessageW(hwndTarget, WM_KEYDOWN, VK_ESCAPE, 1) != FALSE &&
+           PostMessageW(hwndTarget, WM_KEYUP, VK_ESCAPE, 0xC0000001) != FALSE;
+}
+
+// What a click on the close box sends.
+bool PressCloseBox(HWND hwndDialog)
+{
+    return PostMessageW(hwndDialog, WM_SYSCOMMAND, SC_CLOSE, 0) != FALSE;
+}
+
 BOOL CALLBACK ListDialog(HWND hwnd, LPARAM)
 {
     if (IsWindowVisible(hwnd))
@@ -139,7 +198,9 @@ BOOL CALLBACK ListDialog(HWND hwnd, LPARAM)
 int Usage()
 {
     Print(L"usage: ui_driver click|fill \"<caption>\" <button id> [<id>=<text> ...] "
-          L"[--timeout ms] | list | keep-desktop");
+          L"[filters] [--timeout ms] | escape|close|wait \"<caption>\" [filters] "
+          L"[--timeout ms] | list | keep-desktop; filters: --with-control <id>, "
+          L"--without-control <id>, --with-text <text>");
     return 2;
 }
 
@@ -161,32 +222,43 @@ int wmain()
         EnumWindows(ListDialog, 0);
         Sleep(INFINITE);
     }
-    if (argc < 4)
+    if (argc < 3)
         return Usage();
 
     std::wstring action = argv[1];
-    const wchar_t* pszCaption = argv[2];
-    int nButton = _wtoi(argv[3]);
+    bool bButton = action == L"click" || action == L"fill";
+    if (!bButton && action != L"escape" && action != L"close" && action != L"wait")
+        return Usage();
+    if (bButton && argc < 4)
+        return Usage();
+    Search search;
+    search.caption = argv[2];
+    int nButton = bButton ? _wtoi(argv[3]) : 0;
     DWORD dwTimeoutMs = dwDefaultTimeoutMs;
     std::vector<std::pair<int, std::wstring>> fills;
-    for (int i = 4; i < argc; ++i)
+    for (int i = bButton ? 4 : 3; i < argc; ++i)
     {
         std::wstring arg = argv[i];
         size_t equals = arg.find(L'=');
-        if (arg == L"--timeout" && i + 1 < argc)
+        bool bValue = i + 1 < argc;
+        if (arg == L"--timeout" && bValue)
             dwTimeoutMs = (DWORD)_wtoi(argv[++i]);
+        else if (arg == L"--with-control" && bValue)
+            search.withControls.push_back(_wtoi(argv[++i]));
+        else if (arg == L"--without-control" && bValue)
+            search.withoutControls.push_back(_wtoi(argv[++i]));
+        else if (arg == L"--with-text" && bValue)
+            search.withTexts.push_back(argv[++i]);
         else if (action == L"fill" && equals != std::wstring::npos)
             fills.push_back({_wtoi(arg.substr(0, equals).c_str()), arg.substr(equals + 1)});
         else
             return Usage();
     }
-    if (action != L"click" && action != L"fill")
-        return Usage();
 
-    HWND hwndDialog = WaitForDialog(pszCaption, dwTimeoutMs);
+    HWND hwndDialog = WaitForDialog(search, dwTimeoutMs);
     if (hwndDialog == NULL)
     {
-        Print(L"timed out waiting for \"" + std::wstring(pszCaption) + L"\"");
+        Print(L"timed out waiting for \"" + search.caption + L"\"");
         return 1;
     }
     PrintTexts(hwndDialog);
@@ -206,8 +278,25 @@ int wmain()
             return 1;
         }
     }
-    if (!Press(hwndDialog, nButton))
-        return 1;
-    Print(L"clicked " + std::to_wstring(nButton));
+    if (action == L"wait")
+        Print(L"found");
+    else if (action == L"escape")
+    {
+        if (!PressEscape(hwndDialog))
+            return 1;
+        Print(L"escaped");
+    }
+    else if (action == L"close")
+    {
+        if (!PressCloseBox(hwndDialog))
+            return 1;
+        Print(L"closed");
+    }
+    else
+    {
+        if (!Press(hwndDialog, nButton))
+            return 1;
+        Print(L"clicked " + std::to_wstring(nButton));
+    }
     return 0;
 }

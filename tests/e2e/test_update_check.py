@@ -1,0 +1,248 @@
+"""The update check before an interactive install, as a person meets it: a copy of setup.exe
+whose mirror list points at local servers, the progress dialog, the question and the Save As
+dialog answered through the UI driver, and Wine's msiexec installing whichever package the check
+leaves behind, in a throw-away prefix."""
+import time
+
+import pytest
+
+from conftest import (PRODUCT_DIR, TraceFiles, drive_dialog, exit_code_of, messages,
+                      save_screenshot, set_strings, setup_command, start_setup, windows_path)
+from servers import closed_port, ftp_server, http_server, make_file
+
+CAPTION = "Velmora 2010 安裝程式"
+# The question is owned by the progress dialog and has its caption: the bar tells them apart.
+PROGRESS = ("--with-control", 1000)
+QUESTION = ("--without-control", 1000)
+SAVE_AS, FILE_NAME, YES, NO, CANCEL = "Save As", 0x47C, 6, 7, 2
+NEWER = "9.0.0.512"
+PACKAGE = f"vlm.tch-{NEWER}.msi"
+COMPANIONS = {"setup.reg": b"REGEDIT4\r\n", "install.cfg": b"[install]\r\n",
+              "disk1.cab": b"MSCF"}
+LOCAL, DOWNLOADED = "version one\n", "version two\n"
+FORCED_END = "*** WaitAndClose: Thread is not signaled, terminate ***"
+SLOW_PACKAGE_SIZE = 2 * 1024 * 1024     # some 25 s at the slow server's pace
+
+
+def wait_until(condition, timeout=30):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.05)
+
+
+class Run:
+    """One interactive run of a copy of setup.exe beside the local package (1.0.0) and its
+    companion files, with a mirror directory that serves verinfo.txt and the newer package
+    (1.0.1)."""
+
+    def __init__(self, prefix, packages, setup_dir, tmp_path, temp_dir):
+        self.prefix, self.setup_dir = prefix, setup_dir
+        self.temp = prefix.temp_dir(temp_dir)
+        self.served = tmp_path / "served"
+        (self.served / "pr_dl").mkdir(parents=True)
+        (self.served / PACKAGE).write_bytes(packages["1.0.1"].read_bytes())
+        (setup_dir / "vlm.tch.msi").write_bytes(packages["1.0.0"].read_bytes())
+        for name, data in COMPANIONS.items():
+            (setup_dir / name).write_bytes(data)
+        self.downloads = tmp_path / "downloads"
+        self.downloads.mkdir()
+        self.target = self.downloads / PACKAGE
+
+    def publish(self, base, version=NEWER, kind=""):
+        """Lists the package on the server at base (kind: a path prefix of the HTTP server)
+        and points the mirror list at its verinfo.txt."""
+        (self.served / "pr_dl" / "verinfo.txt").write_text(
+            f"VLM-PRO 10.0.0.100 {base}/other.msi\r\n"
+            f"VLM-TCH {version} {base}{kind}/{PACKAGE}\r\n")
+        self.mirrors(f"{base}{'/len' if kind else ''}/pr_dl/verinfo.txt")
+
+    def mirrors(self, urls):
+        set_strings(self.setup_dir / "setup.exe", {2010: urls})
+
+    def start(self):
+        self.traces = TraceFiles(self.temp)
+        # msiexec is kept quiet through /v; the setup itself runs interactively.
+        self.process = start_setup(setup_command(self.setup_dir, "/v/qn"), cwd=self.setup_dir,
+                                   env=self.prefix.env)
+        return self
+
+    def dialog(self, action, caption, *args):
+        return drive_dialog(action, caption, *args, env=self.prefix.env)
+
+    def accept(self, target=None, screenshot=None):
+        """Answers Yes and saves the package as target; returns the question's text."""
+        if screenshot:
+            self.dialog("wait", CAPTION, *QUESTION)
+            save_screenshot(screenshot)
+        question = "\n".join(self.dialog("click", CAPTION, YES, *QUESTION))
+        self.dialog("fill", SAVE_AS, 1, f"{FILE_NAME}={windows_path(target or self.target)}")
+        return question
+
+    def finish(self, timeout=120):
+        self.code = exit_code_of(self.process, timeout=timeout)
+        self.trace = messages(self.traces.new_lines())
+        return self
+
+    @property
+    def installed(self):
+        return (self.prefix.drive_c / PRODUCT_DIR / "readme.txt").read_text()
+
+
+@pytest.fixture
+def run(private_prefix, packages, setup_dir, tmp_path, temp_dir):
+    return Run(private_prefix, packages, setup_dir, tmp_path, temp_dir)
+
+
+def serve(protocol, run):
+    return ftp_server(run.served) if protocol == "ftp" else http_server(run.served)
+
+
+@pytest.mark.parametrize("listed", ["9.0.0.463", "10.0.0.1"], ids=["same build", "other major"])
+def test_no_newer_build_installs_the_local_package(run, listed):
+    with ftp_server(run.served) as base:
+        run.publish(base, listed)
+        run.start().finish()
+
+    assert run.code == 0
+    assert run.installed == LOCAL
+    assert "*** Dialog loop: end: 2 ***" in run.trace
+    assert "*** CheckForNewVersion: end: 0 ***" in run.trace
+
+
+@pytest.mark.parametrize("protocol", ["ftp", "http"])
+def test_an_accepted_update_is_downloaded_and_installed(run, protocol, packages):
+    with serve(protocol, run) as base:
+        run.publish(base, kind="/len" if protocol == "http" else "")
+        run.start()
+        question = run.accept(screenshot="update-question.png" if protocol == "ftp" else None)
+        run.finish()
+
+    assert f"({NEWER})" in question
+    assert run.code == 0
+    assert run.installed == DOWNLOADED
+    assert run.target.read_bytes() == packages["1.0.1"].read_bytes()
+    for name, data in COMPANIONS.items():
+        assert (run.downloads / name).read_bytes() == data
+    assert "*** CheckForNewVersion: end: 1 ***" in run.trace
+
+
+@pytest.mark.parametrize("answer", ["no", "save as cancelled"])
+def test_a_declined_update_installs_the_local_package(run, answer):
+    with ftp_server(run.served) as base:
+        run.publish(base)
+        run.start()
+        if answer == "no":
+            run.dialog("click", CAPTION, NO, *QUESTION)
+        else:
+            run.dialog("click", CAPTION, YES, *QUESTION)
+            run.dialog("click", SAVE_AS, CANCEL)
+        run.finish()
+
+    assert run.code == 0
+    assert run.installed == LOCAL
+    assert list(run.downloads.iterdir()) == []
+    assert "*** CheckForNewVersion: end: 0 ***" in run.trace
+
+
+@pytest.mark.parametrize("how", ["button", "escape", "close box"])
+def test_cancel_during_a_slow_download_keeps_the_partial_file(run, how):
+    make_file(run.served / PACKAGE, SLOW_PACKAGE_SIZE)
+    with http_server(run.served) as base:
+        run.publish(base, kind="/drip")
+        run.start()
+        run.accept()
+        wait_until(lambda: run.target.exists() and run.target.stat().st_size > 0)
+        if how == "button":
+            run.dialog("wait", CAPTION, *PROGRESS)
+            save_screenshot("update-progress.png")
+            run.dialog("click", CAPTION, CANCEL, *PROGRESS)
+        else:
+            run.dialog("escape" if how == "escape" else "close", CAPTION, *PROGRESS)
+        run.finish()
+
+    assert run.code == 0
+    assert run.installed == LOCAL
+    assert 0 < run.target.stat().st_size < SLOW_PACKAGE_SIZE
+    # The worker saw the Cancel itself and was not ended by force.
+    assert "*** Download build callback: terminated ***" in run.trace
+    assert FORCED_END not in run.trace
+    assert "*** CheckForNewVersion: end: 0 ***" in run.trace
+
+
+def test_unreachable_mirrors_step_the_bar_and_install_the_local_package(run):
+    port = closed_port()
+    run.mirrors(";".join([f"ftp://127.0.0.1:{port}/pr_dl/verinfo.txt"] * 3 +
+                         [f"http://127.0.0.1:{port}/pr_dl/verinfo.txt",
+                          "ftp://mirror.invalid-host.example/pr_dl/verinfo.txt"]))
+    run.start().finish()
+
+    assert run.code == 0
+    assert run.installed == LOCAL
+    posted = [m for m in run.trace if m.startswith("*** PostProgress: post progress: ")]
+    assert [int(m.split(": ")[2].split()[0]) for m in posted] == [0, 20, 40, 60, 80, 100]
+    assert "*** CheckForNewVersion: end: 0 ***" in run.trace
+
+
+def test_without_the_local_package_any_later_build_is_offered(run):
+    (run.setup_dir / "vlm.tch.msi").unlink()
+    with ftp_server(run.served) as base:
+        run.publish(base, "9.0.0.1")
+        run.start()
+        question = run.accept()
+        run.finish()
+
+    assert "*** Build info: VLM-TCH 9.0.0.0***" in run.trace
+    assert "(9.0.0.1)" in question
+    assert run.code == 0
+    assert run.installed == DOWNLOADED
+
+
+def test_a_stalled_download_is_ended_by_force_after_cancel(run):
+    with http_server(run.served) as base:
+        run.publish(base, kind="/stall")
+        run.start()
+        run.accept()
+        # The local file exists once the package has been opened; the read then waits for ever.
+        wait_until(run.target.exists)
+        time.sleep(0.5)
+        run.dialog("click", CAPTION, CANCEL, *PROGRESS)
+        cancelled = time.monotonic()
+        run.finish()
+        elapsed = time.monotonic() - cancelled
+
+    # The worker gets 10 s, then the install runs: within 30 s of the Cancel in all.
+    assert 10 <= elapsed < 30
+    assert FORCED_END in run.trace
+    assert run.code == 0
+    assert run.installed == LOCAL
+
+
+def test_a_companion_file_that_cannot_be_replaced_fails_the_update(run, packages):
+    # Wine run by root replaces read-only files; a directory of the name can't be replaced.
+    (run.downloads / "setup.reg").mkdir()
+    with ftp_server(run.served) as base:
+        run.publish(base)
+        run.start()
+        run.accept()
+        run.finish()
+
+    assert run.code == 0
+    assert run.installed == LOCAL
+    assert run.target.read_bytes() == packages["1.0.1"].read_bytes()
+    assert (f"*** Copy files: File setup.reg is failed to copy to "
+            f"{windows_path(run.downloads)} (5) ***") in run.trace
+    assert "*** CheckForNewVersion: end: 0 ***" in run.trace
+
+
+def test_saving_beside_the_setup_copies_nothing_and_installs_the_download(run):
+    with ftp_server(run.served) as base:
+        run.publish(base)
+        run.start()
+        run.accept(run.setup_dir / PACKAGE)
+        run.finish()
+
+    assert run.code == 0
+    assert run.installed == DOWNLOADED
+    assert ("*** Copy extra files: nothing to copy (new location is the same as the old one) "
+            "***") in run.trace
