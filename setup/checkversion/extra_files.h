@@ -7,6 +7,10 @@
 // True when every companion file found was copied, or there was nothing to copy.
 bool CopyExtraFiles(LPCWSTR newFileName);
 
+// Copies the files of every mask of a ';'-separated list, going on past a failed mask; true when
+// none failed. The list is written into while a mask is copied and restored before returning.
+bool CopyListedFiles(LPCWSTR oldLocation, LPCWSTR newLocation, LPWSTR pszList);
+
 // Copies every file of oldLocation that matches fileMask into newLocation, replacing files of
 // the same name; true when all copies succeeded or nothing matched.
 bool CopyFiles(LPCWSTR oldLocation, LPCWSTR newLocation, LPCWSTR fileMask);

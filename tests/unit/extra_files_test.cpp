@@ -1,0 +1,97 @@
+// Copying the companion files, on real files in temporary directories.
+#include <doctest.h>
+
+#include "trace_capture.h"
+#include "checkversion/extra_files.h"
+
+#include <algorithm>
+#include <string>
+
+TEST_CASE("companion files: each mask of the list is copied on its own")
+{
+    TempDir source;
+    const wchar_t* sources[] = {L"a", L"b", L"m1.dat", L"m2.dat", L"m3.dat"};
+    for (const wchar_t* name : sources)
+        WriteFileBytes(source.File(name), std::string(name, name + lstrlenW(name)));
+    // Directory, backslash and mask fill the 521-character path but for its terminator.
+    std::wstring fits(520 - source.Path().size() - 1, L'x');
+    // 'planted': the target already holds "old" files whose names begin so; the *.dat ones are
+    // held open unshared, since Wine run as root writes through a read-only file. 'target': the
+    // contents of the sources' names in the target afterwards.
+    struct { std::wstring list; wchar_t planted; bool result; const char* target;
+             const char* line; int count; } cases[] = {
+        {L"a;;b", 0, true, "a|b||||", "no file(s) found", 0},
+        {L";a", 0, true, "a|||||", "ASSERT", 0},
+        {L"a;b;", 0, true, "a|b||||", "*** ASSERT: startOffset >= 0 && startOffset < len (", 1},
+        {L"m2.dat", 0, true, "|||m2.dat||", "*** Copy files: m2.dat: file found: m2.dat *** ", 1},
+        {L"*.dat", 0, true, "||m1.dat|m2.dat|m3.dat|", "successfully copied", 3},
+        {L"x*;a", 0, true, "a|||||", "*** Copy files: x*: no file(s) found *** ", 1},
+        // Whichever file the search finds first fails, and the rest of its mask is not tried.
+        {L"*.dat;b", L'm', false, "|b|old|old|old|", "is failed to copy", 1},
+        {L"a", L'a', true, "a|||||", "successfully copied", 1},
+        {L"a;" + fits + L";" + fits + L"x;b", 0, false, "a|b||||", ": path too long ***", 1},
+    };
+    for (auto& c : cases)
+    {
+        CAPTURE(std::string(c.target));
+        TempDir target;
+        std::vector<HANDLE> locks;
+        for (const wchar_t* name : sources)
+            if (name[0] == c.planted)
+            {
+                WriteFileBytes(target.File(name), "old");
+                if (name[0] == L'm')
+                    locks.push_back(CreateFileW(target.File(name).c_str(), GENERIC_READ, 0, NULL,
+                                                OPEN_EXISTING, 0, NULL));
+            }
+        TraceCapture trace;
+        std::wstring list = c.list;
+        CHECK(CopyListedFiles(source.Path().c_str(), target.Path().c_str(), &list[0]) == c.result);
+        CHECK(list == c.list);
+        std::vector<std::string> lines = trace.Lines();
+        CHECK(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.find(c.line) != std::string::npos; }) == c.count);
+        std::for_each(locks.begin(), locks.end(), CloseHandle);
+        std::string contents;
+        for (const wchar_t* name : sources)
+            contents += ReadFileBytes(target.File(name)) + "|";
+        CHECK(contents == c.target);
+    }
+}
+
+TEST_CASE("companion files: only the setup's own directory, exactly as written, needs no copy")
+{
+    wchar_t szExe[MAX_PATH];
+    GetModuleFileNameW(NULL, szExe, MAX_PATH);
+    std::wstring other = szExe, tooLong = L"C:\\" + std::wstring(258, L'd') + L"\\p.msi";
+    CharUpperW(&other[0]);
+    // Wine ignores letter case, so the other spelling is the same directory on disk; the test
+    // executable has no list, so all that can be seen is that the list was asked for.
+    struct { const wchar_t* path; bool result; const char* first; size_t count; } cases[] = {
+        {NULL, false, "*** ASSERT: newFileName != NULL (", 1},
+        {szExe, true, "*** Copy extra files: nothing to copy (new location is the same as the "
+                      "old one) ***", 1},
+        {other.c_str(), true, "*** ASSERT: resLoad > 0 (", 2},
+        {tooLong.c_str(), false, "*** Copy extra files: new location too long ***", 1},
+    };
+    for (auto& c : cases)
+    {
+        TraceCapture trace;
+        CHECK(CopyExtraFiles(c.path) == c.result);
+        std::vector<std::string> lines = trace.Lines();
+        REQUIRE(lines.size() == c.count);
+        CHECK(lines[0].rfind(c.first, 0) == 0);
+    }
+}
+
+TEST_CASE("companion files: StripFileName keeps the directory")
+{
+    const wchar_t* cases[][2] = {{L"C:\\dir\\file.msi", L"C:\\dir"}, {L"file.msi", L""},
+                                 {L"C:\\", L"C:"}, {L"\\\\srv\\share\\p.msi", L"\\\\srv\\share"}};
+    for (auto& c : cases)
+    {
+        std::wstring path = c[0];
+        StripFileName(&path[0]);
+        CHECK(std::wstring(path.c_str()) == c[1]);
+    }
+}
