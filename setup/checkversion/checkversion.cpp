@@ -195,7 +195,8 @@ BOOL EndWorkerByForce(HANDLE hThread)
     BOOL bHeapLocked = HeapLock(hHeap);
     BOOL res = TerminateThread(hThread, (DWORD)-1);
     DWORD dwError = GetLastError();
-    // Termination completes asynchronously; the locks are given back once it has.
+    // Termination completes asynchronously; the locks are given back, and the handle closed,
+    // once it has.
     if (res)
         WaitForSingleObject(hThread, dwWorkerGraceMs);
     if (bHeapLocked)
@@ -303,6 +304,8 @@ void WaitAndClose(HANDLE hThread)
         TracePrint("*** WaitAndClose: Thread is not signaled, terminate ***");
         BOOL res = EndWorkerByForce(hThread);
         VERIFY_API_CALL(res != FALSE);
+        if (res)
+            CloseHandle(hThread);
         return;
     }
     TracePrint("*** WaitAndClose: Thread is signaled ***");

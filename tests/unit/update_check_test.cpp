@@ -236,5 +236,4 @@ TEST_CASE("A worker ended by force leaves the heap and the trace usable, with wh
                      "*** WaitAndClose: Thread is not signaled, terminate ***") == 1);
     for (const std::string& line : lines)
         CHECK(line.rfind("***", 0) == 0);
-    CloseHandle(hThread);
 }
