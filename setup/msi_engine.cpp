@@ -16,15 +16,6 @@ typedef BOOL (WINAPI* SetDefaultDllDirectoriesProc)(DWORD);
 } // namespace
 
 // Appends without ever passing the capacity; false, with the buffer unchanged, if it would.
-bool AppendBounded(LPWSTR pszBuffer, DWORD cchBuffer, LPCWSTR pszText)
-{
-    DWORD cchUsed = (DWORD)lstrlenW(pszBuffer);
-    if (cchUsed + (DWORD)lstrlenW(pszText) >= cchBuffer)
-        return false;
-    lstrcpyW(pszBuffer + cchUsed, pszText);
-    return true;
-}
-
 void RestrictDllSearch()
 {
     // Looked up at run time: systems before the KB2533623 update lack the export, and there

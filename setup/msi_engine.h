@@ -1,7 +1,7 @@
 // The Windows Installer engine check, the engine redistributable and starting child processes.
 #pragma once
 
-#include <windows.h>
+#include "setup_base/setup_base.h"
 
 const DWORD cchEngineCommand = MAX_PATH;
 
@@ -10,9 +10,6 @@ const DWORD cchEngineCommand = MAX_PATH;
 void RestrictDllSearch();
 
 // The full path of a file in the system directory; false when it does not fit in cchPath.
-// Appends without ever passing the capacity; false, with the buffer unchanged, if it would.
-bool AppendBounded(LPWSTR pszBuffer, DWORD cchBuffer, LPCWSTR pszText);
-
 bool GetSystemFilePath(LPCWSTR pszFileName, LPWSTR pszPath, DWORD cchPath);
 
 // True when msi.dll of the system directory reports major version 2 or later.

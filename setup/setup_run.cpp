@@ -227,10 +227,8 @@ int RunSetup()
 
     // The early ends leave the trace without its end line; the process ends right after.
     if (!bEarlyEnd)
-    {
         TracePrint("*** end ***");
-        RemoveTracer(&tracer);
-    }
+    RemoveTracer(&tracer);
     buffers.tokens.reset();
     buffers.properties.reset();
     tracer.Close();
@@ -243,5 +241,10 @@ int RunSetup()
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
 {
-    ExitProcess((UINT)RunSetup());
+    UINT uExitCode = (UINT)RunSetup();
+    // A worker ended by force may have died inside a library whose clean-up at exit would
+    // then wait for ever.
+    if (WorkerEndedByForce())
+        TerminateProcess(GetCurrentProcess(), uExitCode);
+    ExitProcess(uExitCode);
 }

@@ -21,9 +21,10 @@ const int nMaxLogonDialogs = 3;
 const DWORD dwAuthDialogFlags = FLAGS_ERROR_UI_FILTER_FOR_ERRORS
                               | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS
                               | FLAGS_ERROR_UI_FLAGS_GENERATE_DATA;
-// Informational, success and redirection answers; anything else brings no file.
-const DWORD dwFirstUsableStatus = 100;
-const DWORD dwFirstErrorStatus = 400;
+// Only a success answer carries the file: an error page, a redirection that WinInet did not
+// follow, or "no content" saved as the package would be handed to msiexec.
+const DWORD dwFirstSuccessStatus = 200;
+const DWORD dwFirstRedirectionStatus = 300;
 
 const DWORD dwRandomMultiplier = 214013;
 const DWORD dwRandomIncrement = 2531011;
@@ -271,6 +272,27 @@ bool AskForProxyLogon(HINTERNET hDest, HWND hwndParent)
     return true;
 }
 
+// Copies a list that fits whole; a longer one is cut after its last URL that fits, never
+// inside one, which would send the mirror a URL it never listed. The block is zero-filled, so
+// the copy is terminated already.
+void CopyWholeUrls(LPWSTR pszDest, LPCWSTR pszUrlList)
+{
+    DWORD cchList = (DWORD)lstrlenW(pszUrlList);
+    DWORD cchCopy = cchList;
+    if (cchList > cchUrlListMax)
+    {
+        cchCopy = 0;
+        if (pszUrlList[cchUrlListMax] == chUrlSeparator)
+            cchCopy = cchUrlListMax;
+        for (DWORD i = cchUrlListMax; i > 0 && cchCopy == 0; --i)
+        {
+            if (pszUrlList[i - 1] == chUrlSeparator)
+                cchCopy = i - 1;
+        }
+    }
+    CopyChars(pszDest, pszUrlList, cchCopy);
+}
+
 } // namespace
 
 StatusCheck CheckStatusCode(HINTERNET hDest, HWND hwndParent)
@@ -289,9 +311,9 @@ StatusCheck CheckStatusCode(HINTERNET hDest, HWND hwndParent)
 
         if (dwStatus != HTTP_STATUS_PROXY_AUTH_REQ)
         {
-            // An error page is not the file: saving it would hand it to msiexec as the package.
             // Wine reports 0 for a server that closed before its headers.
-            bool bUsable = dwStatus >= dwFirstUsableStatus && dwStatus < dwFirstErrorStatus;
+            bool bUsable = dwStatus >= dwFirstSuccessStatus && dwStatus < dwFirstRedirectionStatus
+                           && dwStatus != HTTP_STATUS_NO_CONTENT;
             return bUsable ? STATUS_OPENED : STATUS_ERROR;
         }
         if (nAttempt < nMaxLogonDialogs && !AskForProxyLogon(hDest, hwndParent))
@@ -312,9 +334,8 @@ bool TryOpenUrl(HINTERNET hSession, HWND hwndParent, LPCWSTR pszUrlList, bool bR
     TracePrint("*** Try open URL: setup parameters ***");
     pParams->hSession = hSession;
     pParams->hwndParent = hwndParent;
-    // The block is zero-filled, so the cut copy is terminated already.
     if (pszUrlList != NULL)
-        CopyChars(pParams->szUrlList, pszUrlList, cchUrlListMax);
+        CopyWholeUrls(pParams->szUrlList, pszUrlList);
     pParams->bRandom = bRandom;
     pParams->pfnCallback = pfnCallback;
     pParams->pCallbackData = pCallbackData;
@@ -354,6 +375,8 @@ int WINAPI TryOpenUrlProc(void* pvParams)
 
     if (params.phDest != NULL)
         *params.phDest = hDest;
+    else if (hDest != NULL)
+        WinInetApi.InternetCloseHandle(hDest);    // nobody to hand it to
     SendEvent(params.pfnCallback, bOpened ? PROGRESS_COMPLETED : PROGRESS_FAILED, &progress,
               params.pCallbackData);
     TracePrint("*** Try open URL procedure: end ***");

@@ -1,8 +1,367 @@
-// The update check before an interactive install: the progress dialog on the main thread and
-// the worker thread that does the network work.
+// The update check before an interactive install: the progress dialog and its loop on the main
+// thread, and the worker thread that does all the network work.
 #include "checkversion.h"
+#include "latest_build.h"
+#include "../WinInet/WinInet.h"
+#include "../res/resource.h"
 
-bool CheckForNewVersion(HINSTANCE, LPWSTR, DWORD)
+#include <commctrl.h>
+
+namespace {
+
+const DWORD dwWorkerGraceMs = 10000;
+const DWORD cchTitle = 1024;
+const int cchCancelText = 31;
+const DWORD dwLoaderLockTryMs = 1000;
+const BuildVersion ownVersion = {9, 0, 0, 463};
+const BuildVersion ownVersionWithoutPackage = {9, 0, 0, 0};
+
+bool g_bWorkerEndedByForce = false;
+
+void SetControlText(HWND hwndDialog, int nControl, LPCWSTR pszText)
 {
-    return false;
+    BOOL resDIT = SetDlgItemTextW(hwndDialog, nControl, pszText);
+    VERIFY_API_CALL(resDIT != FALSE);
+}
+
+void InitDialogTexts(HINSTANCE hinst, HWND hwndDialog)
+{
+    TracePrint("*** CheckForNewVersion: Set window title: start ***");
+    HeapPtr title(AllocBlock(cchTitle * sizeof(WCHAR)));
+    if (title.get() != NULL)
+    {
+        LoadStringW(hinst, IDS_SETUP_TITLE, (LPWSTR)title.get(), (int)cchTitle);
+        SetWindowTextW(hwndDialog, (LPCWSTR)title.get());
+    }
+    TracePrint("*** CheckForNewVersion: Set window title: end ***");
+    title.reset();
+
+    TracePrint("*** CheckForNewVersion: init description: start ***");
+    SetControlText(hwndDialog, IDC_DESCRIPTION, L"");
+    TracePrint("*** CheckForNewVersion: init description: end ***");
+    TracePrint("*** CheckForNewVersion: init status: start ***");
+    SetControlText(hwndDialog, IDC_STATUS, L"");
+    TracePrint("*** CheckForNewVersion: init status: end ***");
+
+    TracePrint("*** CheckForNewVersion: set cancel button: start ***");
+    WCHAR szCancel[cchCancelText];
+    ZeroBytes(szCancel, sizeof(szCancel));
+    LoadStringW(hinst, IDS_SKIP, szCancel, cchCancelText);
+    SetControlText(hwndDialog, IDCANCEL, szCancel);
+    TracePrint("*** CheckForNewVersion: set cancel button: end ***");
+}
+
+void StopState(CallbackParam& param)
+{
+    InterlockedCompareExchange(&param.lState, stateStopped, stateRunning);
+}
+
+// The running build's key: string 507, '-', string 511, within the key's 32 characters.
+void MakeOwnKey(LPWSTR pszKey)
+{
+    HINSTANCE hinst = GetModuleHandleW(NULL);
+    int cchFirst = LoadStringW(hinst, IDS_PRODUCT_CODE, pszKey, (int)cchBuildKey);
+    if (cchFirst < 0 || cchFirst > (int)cchBuildKey - 2)
+        cchFirst = 0;
+    pszKey[cchFirst] = L'-';
+    LoadStringW(hinst, IDS_EDITION_CODE, pszKey + cchFirst + 1, (int)cchBuildKey - 1 - cchFirst);
+}
+
+// Only the package's existence counts: without it any newer 9.x build is offered.
+bool PackageExists(LPCWSTR pszMsiPackage)
+{
+    HANDLE hFile = CreateFileW(pszMsiPackage, 0, 0, NULL, OPEN_EXISTING, 0, NULL);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return false;
+    TracePrint("*** Msi package is opened successfully ***");
+    CloseHandle(hFile);
+    return true;
+}
+
+// The downloaded package's path into the caller's buffer; a path that does not fit is no
+// path at all, never a cut one.
+bool HandPackageOver(CallbackParam& param, LPCWSTR pszPath)
+{
+    DWORD cchPath = pszPath != NULL ? (DWORD)lstrlenW(pszPath) : 0;
+    if (cchPath == 0 || cchPath >= param.cchMsiPackage)
+        return false;
+    CopyChars(param.pszMsiPackage, pszPath, cchPath);
+    param.pszMsiPackage[cchPath] = L'\0';
+    return true;
+}
+
+bool CheckWithInternet(CallbackParam& param)
+{
+    TracePrint("*** Internet connection successfully initialized ***");
+    TracePrint("*** Open msi package ***");
+    bool bExists = PackageExists(param.pszMsiPackage);
+    BuildInfo own;
+    InitBuildInfo(own);
+    MakeOwnKey(own.szKey);
+    own.version = bExists ? ownVersion : ownVersionWithoutPackage;
+    TracePrint("*** Build info: %S %d.%d.%d.%d***", own.szKey, (int)own.version.dwMajor,
+               (int)own.version.dwMinor, (int)own.version.dwRelease, (int)own.version.dwBuild);
+    ConfirmCallback pfnConfirm = ConfirmNewBuild;
+
+    TracePrint("*** Check latest build: start ***");
+    bool bResult = CheckLatestBuild(param, own, &pfnConfirm) &&
+                   HandPackageOver(param, own.UrlList());
+    TracePrint("*** Check latest build: end ***");
+    InterlockedCompareExchange(&param.lState, bResult ? stateNewerPackage : stateStopped,
+                               stateRunning);
+    PostMessageWithCheck(param.hwndDialog, WM_NULL, 0, 0);
+    UninitializeInternet();
+    ReleaseBuildInfo(own);
+    return bResult;
+}
+
+bool RunWorker(CallbackParam& param)
+{
+    TracePrint("*** Initialize internet connection: start ***");
+    bool bResult = false;
+    if (InitializeInternet())
+        bResult = CheckWithInternet(param);
+    else
+    {
+        StopState(param);
+        PostMessageWithCheck(param.hwndDialog, WM_NULL, 0, 0);
+    }
+    TracePrint("*** Initialize internet connection: end: %d ***", bResult ? 1 : 0);
+    return bResult;
+}
+
+// Waits for the worker while handling the messages other threads send to this one: the
+// worker sets the dialog's texts synchronously, and must not be left blocked on them.
+DWORD WaitHandlingSent(HANDLE hThread, DWORD dwTimeoutMs)
+{
+    DWORD dwStart = GetTickCount();
+    for (;;)
+    {
+        DWORD dwElapsed = GetTickCount() - dwStart;
+        DWORD dwLeft = dwElapsed < dwTimeoutMs ? dwTimeoutMs - dwElapsed : 0;
+        DWORD dwWait = MsgWaitForMultipleObjects(1, &hThread, FALSE, dwLeft, QS_SENDMESSAGE);
+        if (dwWait != WAIT_OBJECT_0 + 1)
+            return dwWait;
+        MSG msg;
+        PeekMessageW(&msg, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+}
+
+typedef LONG (NTAPI *LdrLockLoaderLockProc)(ULONG, ULONG*, ULONG_PTR*);
+typedef LONG (NTAPI *LdrUnlockLoaderLockProc)(ULONG, ULONG_PTR);
+const ULONG dwLoaderLockTryOnly = 2;
+const ULONG dwLoaderLockAcquired = 1;
+
+// Takes the loader lock unless another thread keeps it longer than dwLoaderLockTryMs; the
+// cookie to release it with, or 0.
+ULONG_PTR TakeLoaderLock()
+{
+    HMODULE hNtdll = GetModuleHandleW(L"ntdll.dll");
+    LdrLockLoaderLockProc pfnLock = hNtdll == NULL ? NULL :
+        (LdrLockLoaderLockProc)(void*)GetProcAddress(hNtdll, "LdrLockLoaderLock");
+    if (pfnLock == NULL)
+        return 0;
+    DWORD dwStart = GetTickCount();
+    do
+    {
+        ULONG dwDisposition = 0;
+        ULONG_PTR cookie = 0;
+        if (pfnLock(dwLoaderLockTryOnly, &dwDisposition, &cookie) >= 0 &&
+            dwDisposition == dwLoaderLockAcquired)
+            return cookie;
+        Sleep(1);
+    } while (GetTickCount() - dwStart < dwLoaderLockTryMs);
+    return 0;
+}
+
+void ReleaseLoaderLock(ULONG_PTR cookie)
+{
+    HMODULE hNtdll = GetModuleHandleW(L"ntdll.dll");
+    LdrUnlockLoaderLockProc pfnUnlock = hNtdll == NULL ? NULL :
+        (LdrUnlockLoaderLockProc)(void*)GetProcAddress(hNtdll, "LdrUnlockLoaderLock");
+    if (cookie != 0 && pfnUnlock != NULL)
+        pfnUnlock(0, cookie);
+}
+
+// Ends the worker by force without letting it take along a lock that the main thread needs
+// on its way to msiexec: the trace lock, the loader lock and the process heap are taken first,
+// so the worker dies owning none of them. Every one of them is held only for moments by a
+// thread that works; a worker worth ending waits on the network, holding none.
+BOOL EndWorkerByForce(HANDLE hThread)
+{
+    Tracer* pTracer = LockTrace();
+    ULONG_PTR loaderCookie = TakeLoaderLock();
+    HANDLE hHeap = GetProcessHeap();
+    BOOL bHeapLocked = HeapLock(hHeap);
+    BOOL res = TerminateThread(hThread, (DWORD)-1);
+    DWORD dwError = GetLastError();
+    // Termination completes asynchronously; the locks are given back, and the handle closed,
+    // once it has.
+    if (res)
+        WaitForSingleObject(hThread, dwWorkerGraceMs);
+    if (bHeapLocked)
+        HeapUnlock(hHeap);
+    ReleaseLoaderLock(loaderCookie);
+    UnlockTrace(pTracer);
+    g_bWorkerEndedByForce = true;
+    SetLastError(dwError);
+    return res;
+}
+
+} // namespace
+
+LONG LoadState(const CallbackParam& param)
+{
+    return __atomic_load_n(&param.lState, __ATOMIC_SEQ_CST);
+}
+
+void StoreRunning(CallbackParam& param)
+{
+    __atomic_store_n(&param.lState, stateRunning, __ATOMIC_SEQ_CST);
+}
+
+bool WorkerEndedByForce()
+{
+    return g_bWorkerEndedByForce;
+}
+
+void PostMessageWithCheck(HWND hwnd, UINT uMessage, WPARAM wParam, LPARAM lParam)
+{
+    TracePrint("*** PostMessageWithCheck: start ***");
+    if (!IsWindow(hwnd))
+        TracePrint("*** PostMessageWithCheck: invalid dialog ***");
+    else if (!PostMessageW(hwnd, uMessage, wParam, lParam))
+        TracePrint("*** PostMessageWithCheck: can't post ***");
+    TracePrint("*** PostMessageWithCheck: end ***");
+}
+
+void PostProgress(HWND hwndDialog, DWORD dwPosition)
+{
+    ASSERT(::IsWindow( hwndDialog ) != FALSE);
+    if (!::IsWindow(hwndDialog))
+        return;
+    HWND hwndProgress = GetDlgItem(hwndDialog, IDC_PROGRESS);
+    ASSERT(::IsWindow( hwndProgress ) != FALSE);
+    if (!::IsWindow(hwndProgress))
+        return;
+    PostMessageW(hwndProgress, PBM_SETPOS, dwPosition, 0);
+    TracePrint("*** PostProgress: post progress: %d ***", (int)dwPosition);
+}
+
+INT_PTR CALLBACK DownloadBuildDialogProc(HWND hwnd, UINT uMessage, WPARAM wParam, LPARAM)
+{
+    if (uMessage != WM_COMMAND || LOWORD(wParam) != IDCANCEL)
+        return FALSE;
+    TracePrint("*** DownloadBuildDialogProc: cancel is received ***");
+    volatile LONG* plState = (volatile LONG*)GetWindowLongPtrW(hwnd, DWLP_USER);
+    if (plState != NULL)
+        InterlockedCompareExchange(plState, stateStopped, stateRunning);
+    else
+    {
+        TracePrint("*** DownloadBuildDialogProc: can't get dialog extra parameter ***");
+        PostQuitMessage(-1);
+    }
+    return TRUE;
+}
+
+bool DialogLoop(HWND hwndDialog, CallbackParam& param)
+{
+    TracePrint("*** Dialog loop: start ***");
+    while (LoadState(param) == stateRunning)
+    {
+        MSG msg;
+        BOOL res = GetMessageW(&msg, NULL, 0, 0);
+        if (res == 0)
+        {
+            TracePrint("*** Dialog loop: GetMessage: quit ***");
+            StopState(param);
+        }
+        else if (res == -1)
+        {
+            TracePrint("*** Dialog loop: GetMessage: error ***");
+            InterlockedExchange(&param.lState, stateStopped);
+        }
+        else if (!IsDialogMessageW(hwndDialog, &msg))
+        {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
+    LONG lState = LoadState(param);
+    TracePrint("*** Dialog loop: end: %d ***", (int)lState);
+    return lState == stateNewerPackage;
+}
+
+void WaitAndClose(HANDLE hThread)
+{
+    if (hThread == NULL)
+    {
+        TracePrint("WaitAndClose: invalid parameter");
+        return;
+    }
+    if (WaitHandlingSent(hThread, dwWorkerGraceMs) != WAIT_OBJECT_0)
+    {
+        TracePrint("*** WaitAndClose: Thread is not signaled, terminate ***");
+        BOOL res = EndWorkerByForce(hThread);
+        VERIFY_API_CALL(res != FALSE);
+        if (res)
+            CloseHandle(hThread);
+        return;
+    }
+    TracePrint("*** WaitAndClose: Thread is signaled ***");
+    BOOL res = CloseHandle(hThread);
+    VERIFY_API_CALL(res != FALSE);
+}
+
+DWORD WINAPI WinInetThreadProc(LPVOID lpParameter)
+{
+    TracePrint("*** WinInetThreadProc: start ***");
+    ASSERT(lpParameter != NULL);
+    bool bResult = lpParameter != NULL && RunWorker(*(CallbackParam*)lpParameter);
+    int nExitCode = bResult ? 0 : -1;
+    TracePrint("*** WinInetThreadProc: end: %d ***", nExitCode);
+    return (DWORD)nExitCode;
+}
+
+bool CheckForNewVersion(HINSTANCE hinst, LPWSTR msipackage, DWORD cchMsiPackage)
+{
+    ASSERT(hinst != NULL);
+    ASSERT(msipackage != NULL);
+    HWND hwndDialog = CreateDialogParamW(hinst, MAKEINTRESOURCEW(IDD_DOWNLOAD_BUILD), NULL,
+                                         DownloadBuildDialogProc, 0);
+    if (!IsWindow(hwndDialog))
+    {
+        TracePrint("*** CheckForNewVersion: Can't create dialog ***");
+        return false;
+    }
+    InitDialogTexts(hinst, hwndDialog);
+    ShowWindow(hwndDialog, SW_SHOW);
+
+    CallbackParam param = {hwndDialog, stateRunning, msipackage, cchMsiPackage};
+    // The local package's path, put back whatever a worker did to the buffer if the check ends
+    // without a newer package (a Cancel may come after the worker has written its path).
+    WCHAR szLocalPackage[MAX_PATH];
+    ZeroBytes(szLocalPackage, sizeof(szLocalPackage));
+    if (msipackage != NULL)
+        CopyChars(szLocalPackage, msipackage, MAX_PATH - 1);
+
+    TracePrint("*** CheckForNewVersion: Set dialog extra parameter ***");
+    SetLastError(0);
+    LONG_PTR previous = SetWindowLongPtrW(hwndDialog, DWLP_USER, (LONG_PTR)&param.lState);
+    bool bSet = previous != 0 || GetLastError() == 0;
+    HANDLE hThread = bSet ? CreateThread(NULL, 0, WinInetThreadProc, &param, 0, NULL) : NULL;
+    if (hThread == NULL)
+    {
+        TracePrint("*** CheckForNewVersion: Set dialog extra parameter failed ***");
+        DestroyWindow(hwndDialog);
+        return false;
+    }
+
+    bool bResult = DialogLoop(hwndDialog, param);
+    WaitAndClose(hThread);
+    BOOL resDW = DestroyWindow(hwndDialog);
+    VERIFY_API_CALL(resDW != FALSE);
+    if (!bResult && msipackage != NULL)
+        lstrcpynW(msipackage, szLocalPackage, (int)cchMsiPackage);
+    return bResult;
 }

@@ -173,3 +173,12 @@ bool IsWhiteSpace(WCHAR ch)
 {
     return (ch >= 9 && ch <= 13) || ch == 32;
 }
+
+bool AppendBounded(LPWSTR pszBuffer, DWORD cchBuffer, LPCWSTR pszText)
+{
+    DWORD cchUsed = (DWORD)lstrlenW(pszBuffer);
+    if (cchUsed + (DWORD)lstrlenW(pszText) >= cchBuffer)
+        return false;
+    lstrcpyW(pszBuffer + cchUsed, pszText);
+    return true;
+}

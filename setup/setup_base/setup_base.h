@@ -41,6 +41,11 @@ bool MakeTraceFileName(LPWSTR pszName, LPCWSTR pszDirectory, LPCWSTR pszPrefix,
 // Formats the prefix of one line into a buffer of at least 1,024 bytes; returns its length.
 int FormatLinePrefix(LPSTR pszPrefix, DWORD dwProcessId, DWORD dwThreadId, const SYSTEMTIME& st);
 
+// Holds the registered tracer's lock, so that no other thread is inside a line meanwhile;
+// returns the tracer to hand back to UnlockTrace (none when none is registered).
+Tracer* LockTrace();
+void UnlockTrace(Tracer* pTracer);
+
 void SetTracer(Tracer* pTracer);
 void RemoveTracer(Tracer* pTracer);
 void TracePrint(LPCSTR pszFormat, ...);
@@ -63,6 +68,10 @@ void ReportWinInetCall(LPCSTR pszCondition, LPCSTR pszFile, long nLine);
     do { if (!(cond)) ReportApiCall(#cond, __FILE__, __LINE__); } while (0)
 #define VERIFY_WININET_CALL(cond) \
     do { if (!(cond)) ReportWinInetCall(#cond, __FILE__, __LINE__); } while (0)
+// An assertion whose report names the condition in the words given, where the code's own
+// expression reads differently.
+#define ASSERT_AS(cond, text) \
+    do { if (!(cond)) ReportAssert(text, __FILE__, __LINE__); } while (0)
 
 // ---------------------------------------------------------------------------------------------
 // Heap blocks: zero-filled blocks of the process heap, released with a verified free.
@@ -127,3 +136,5 @@ int CompareStrings(LPCWSTR psz1, LPCWSTR psz2);                // 0, 1, or -1 fo
 LONG ParseDecimal(LPCWSTR pszText, LPWSTR* endptr, int base);  // saturates at 0x7FFFFFFF
 LPWSTR FormatDecimal(LONG lValue, LPWSTR pszDest);             // writes no terminator
 bool IsWhiteSpace(WCHAR ch);
+// Appends without ever passing the capacity; false, with the buffer unchanged, if it would.
+bool AppendBounded(LPWSTR pszBuffer, DWORD cchBuffer, LPCWSTR pszText);

@@ -140,6 +140,21 @@ void Tracer::Close()
     }
 }
 
+Tracer* LockTrace()
+{
+    Tracer* pTracer = g_pTracer;
+    if (pTracer == NULL || pTracer->hLock == NULL)
+        return NULL;
+    DWORD dwWait = WaitForSingleObject(pTracer->hLock, INFINITE);
+    return dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED ? pTracer : NULL;
+}
+
+void UnlockTrace(Tracer* pTracer)
+{
+    if (pTracer != NULL)
+        ReleaseMutex(pTracer->hLock);
+}
+
 void SetTracer(Tracer* pTracer)
 {
     g_pTracer = pTracer;

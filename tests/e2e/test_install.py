@@ -83,7 +83,10 @@ def test_an_interactive_install_makes_the_update_check_first(private_prefix, pac
     assert private_prefix.run(setup_command(setup_dir, "/v/qn"), cwd=setup_dir) == 0
 
     assert (private_prefix.drive_c / PRODUCT_DIR / "readme.txt").exists()
-    assert messages(traces.new_lines()) == INTERACTIVE_STAGES
+    # The driver's own stages, around the update check's lines (the shipped mirrors do not
+    # resolve here, so it finds nothing).
+    stages = [m for m in messages(traces.new_lines()) if m in INTERACTIVE_STAGES]
+    assert stages == INTERACTIVE_STAGES
     assert recorded_lines(record)[0].startswith('msiexec /i "vlm.tch.msi" /qn /l*v "')
 
 

@@ -265,17 +265,29 @@ TEST_CASE("An FTP node that refuses passive mode is opened in active mode")
     });
 }
 
-TEST_CASE("The list is cut after its 1,024th character, inside the node where the cut falls")
+TEST_CASE("A list longer than 1,024 characters is cut after its last whole URL, never inside one")
 {
-    FakeInternet inet;
+    struct Case
+    {
+        std::wstring list;
+        std::vector<std::wstring> tried;
+    };
     std::wstring first = L"http://first/";
-    std::wstring second = L"http://second/" + std::wstring(2000, L'y');
-    Run run = Open(first + L";" + second + L";http://third/");
-
-    CHECK(run.events.front() == Event{0, 2, 0});
-    REQUIRE(g_fake.opens.size() == 2);
-    CHECK(g_fake.opens[0].url == first);
-    CHECK(g_fake.opens[1].url == second.substr(0, 1024 - first.size() - 1));
+    std::wstring exact = L"http://exact/" + std::wstring(1024 - 13, L'x');   // ends at 1,024
+    const Case cases[] = {
+        {first + L";http://second/" + std::wstring(2000, L'y') + L";http://third/", {first}},
+        {exact + L";http://next/", {exact}},
+        {L"http://long/" + std::wstring(2000, L'z'), {}},
+    };
+    for (const Case& c : cases)
+    {
+        FakeInternet inet;
+        Run run = Open(c.list);
+        std::vector<std::wstring> tried;
+        for (const OpenCall& call : g_fake.opens)
+            tried.push_back(call.url);
+        CHECK(tried == c.tried);
+    }
 }
 
 TEST_CASE("HTTP statuses: errors and non-answers fail over to the next mirror")
@@ -286,7 +298,8 @@ TEST_CASE("HTTP statuses: errors and non-answers fail over to the next mirror")
         bool bOpened;
     };
     const Case cases[] = {
-        {200, true}, {206, true}, {302, true}, {399, true},
+        {200, true}, {206, true},
+        {204, false}, {302, false}, {304, false}, {100, false},   // no file in the answer
         {400, false}, {404, false}, {500, false}, {503, false}, {599, false},
         {0, false}, {99, false}, {600, false},    // no answer, or none of HTTP's
     };
@@ -411,12 +424,13 @@ TEST_CASE("A false answer at a progress event stops trying and ends failed")
     CHECK(g_fake.opens.size() == 1);
 }
 
-TEST_CASE("Without a callback or a destination the nodes are tried all the same")
+TEST_CASE("Without a callback or a destination the nodes are tried, and what opened is closed")
 {
     FakeInternet inet;
     g_fake.urls[L"http://b/"] = HttpServer({200});
     CHECK(TryOpenUrl(NULL, NULL, L"http://a/;http://b/", false, NULL, NULL, NULL));
     CHECK(g_fake.opens.size() == 2);
+    CHECK(g_fake.closed.size() == 1);
 }
 
 TEST_CASE("Failed allocations end the call without touching a missing block")

@@ -1,0 +1,409 @@
+// The download jobs of the update check and their progress callbacks.
+#include "download_jobs.h"
+#include "../WinInet/WinInet.h"
+#include "../res/resource.h"
+
+namespace {
+
+const DWORD cbMiB = 1024 * 1024;
+const DWORD dwSweepStep = 10485;    // 1 MiB / 100, rounded down: 0..100 within every MiB
+const DWORD dwLocalAccess = FILE_READ_DATA | FILE_WRITE_DATA;
+const WCHAR szTempPrefix[] = L"tmp";
+
+LPWSTR AllocText(DWORD cch)
+{
+    return (LPWSTR)AllocBlock(cch * sizeof(WCHAR));
+}
+
+void LoadJobString(UINT uId, LPWSTR pszBuffer, DWORD cchCapacity)
+{
+    if (pszBuffer != NULL)
+        LoadStringW(GetModuleHandleW(NULL), uId, pszBuffer, (int)cchCapacity);
+}
+
+// Sets a control of the dialog from a string of the table; false when the text could not be
+// allocated (nothing was changed then).
+bool SetControlString(HWND hwndDialog, int nControl, UINT uId)
+{
+    HeapPtr text(AllocText(cchJobText));
+    if (text.get() == NULL)
+        return false;
+    LoadJobString(uId, (LPWSTR)text.get(), cchJobText);
+    BOOL resDIT = SetDlgItemTextW(hwndDialog, nControl, (LPCWSTR)text.get());
+    VERIFY_API_CALL(resDIT != FALSE);
+    return true;
+}
+
+// A new empty file named "tmp<n>.tmp" in the temporary directory, named in pszLocalPath.
+void CreateTempFile(LPWSTR pszLocalPath)
+{
+    DWORD cchTemp = GetTempPathW(0, NULL);
+    HeapPtr directory(cchTemp != 0 ? AllocText(cchTemp) : NULL);
+    LPWSTR pszDirectory = (LPWSTR)directory.get();
+    if (pszDirectory == NULL || pszLocalPath == NULL)
+        return;
+    DWORD cchWritten = GetTempPathW(cchTemp, pszDirectory);
+    if (cchWritten != 0 && cchWritten < cchTemp)
+        GetTempFileNameW(pszDirectory, szTempPrefix, 0, pszLocalPath);
+}
+
+// What differs between the two jobs; everything else is Download's own sequence.
+struct JobVariant
+{
+    LPCWSTR pszDescription;
+    LPCWSTR pszSourceList;
+    LPCWSTR pszLocalPath;
+    LPCWSTR pszCopyStatus;          // read after pfnBeforeCopy, which may compose it
+    ProgressCallback pfnCopyCallback;
+    bool (*pfnBeforeCopy)(void* pJob, HANDLE hLocal, HINTERNET hRemote);
+    bool (*pfnAfterCopy)(void* pJob, HANDLE hLocal);
+    void* pJob;
+};
+
+void ShowDescription(HWND hwndDialog, LPCWSTR pszDescription)
+{
+    if (pszDescription == NULL)
+        return;
+    TracePrint("*** DownloadImpl: set description: start ***");
+    BOOL resDIT = SetDlgItemTextW(hwndDialog, IDC_DESCRIPTION, pszDescription);
+    VERIFY_API_CALL(resDIT != FALSE);
+    TracePrint("*** DownloadImpl: set description: end ***");
+}
+
+bool OpenRemote(HINTERNET hInternet, CallbackParam& param, LPCWSTR pszSourceList,
+                HINTERNET& hRemote)
+{
+    TracePrint("*** Download: Try open URL: start ***");
+    TracePrint("*** Download: set open connection status: start ***");
+    if (SetControlString(param.hwndDialog, IDC_STATUS, IDS_CONNECTING))
+        TracePrint("*** Download: set open connection status: end ***");
+    StoreRunning(param);
+    bool bOpened = TryOpenUrl(hInternet, param.hwndDialog, pszSourceList, true,
+                              TryOpenUrlCallback, &param, &hRemote);
+    TracePrint("*** Download: Try open URL: end ***");
+    return bOpened;
+}
+
+bool CopyRemote(CallbackParam& param, const JobVariant& job, HINTERNET hRemote, HANDLE hLocal)
+{
+    TracePrint("*** Download: Internet copy file: start: %S ***", job.pszLocalPath);
+    if (job.pszCopyStatus != NULL)
+    {
+        TracePrint("*** DownloadImpl: set internet copy status: start ***");
+        BOOL resDIT = SetDlgItemTextW(param.hwndDialog, IDC_STATUS, job.pszCopyStatus);
+        VERIFY_API_CALL(resDIT != FALSE);
+        TracePrint("*** DownloadImpl: set internet copy status: end ***");
+    }
+    StoreRunning(param);
+    bool bCopied = InternetCopyFile(hRemote, hLocal, job.pfnCopyCallback, &param);
+    TracePrint("*** Download: Internet copy file: end ***");
+    if (!bCopied)
+        return false;
+    TracePrint("*** Download: Download successfully finished ***");
+    if (job.pfnAfterCopy != NULL && !job.pfnAfterCopy(job.pJob, hLocal))
+        return false;
+    TracePrint("*** DownloadImpl: set complete status: start ***");
+    SetControlString(param.hwndDialog, IDC_STATUS, IDS_REQUEST_COMPLETED);
+    TracePrint("*** DownloadImpl: set complete status: end ***");
+    return true;
+}
+
+bool DownloadImpl(HINTERNET hInternet, CallbackParam& param, JobVariant& job)
+{
+    TracePrint("*** Download: start ***");
+    ASSERT(hInternet != NULL);
+    if (hInternet == NULL)
+    {
+        TracePrint("*** Download: Invalid internet handle ***");
+        return false;
+    }
+    ASSERT_AS(::IsWindow(param.hwndDialog) != FALSE,
+              "::IsWindow( CallbackParam.hwndDialog ) != FALSE");
+    if (!::IsWindow(param.hwndDialog))
+    {
+        TracePrint("*** Download: Invalid dialog handle ***");
+        return false;
+    }
+    ShowDescription(param.hwndDialog, job.pszDescription);
+
+    HINTERNET hRemote = NULL;
+    HANDLE hLocal = INVALID_HANDLE_VALUE;
+    bool bResult = false;
+    if (job.pszSourceList != NULL && OpenRemote(hInternet, param, job.pszSourceList, hRemote))
+    {
+        hLocal = CreateFileW(job.pszLocalPath, dwLocalAccess, 0, NULL, CREATE_ALWAYS, 0, NULL);
+        if (hLocal != INVALID_HANDLE_VALUE)
+        {
+            ASSERT(hLocal != INVALID_HANDLE_VALUE);
+            bResult = job.pfnBeforeCopy == NULL || job.pfnBeforeCopy(job.pJob, hLocal, hRemote);
+            bResult = bResult && CopyRemote(param, job, hRemote, hLocal);
+            CloseHandle(hLocal);
+        }
+    }
+    if (hRemote != NULL)
+    {
+        BOOL res = WinInetApi.InternetCloseHandle(hRemote);
+        VERIFY_WININET_CALL(res != FALSE);
+    }
+    TracePrint("*** Download: Download build: end ***");
+    return bResult;
+}
+
+// The build-information file is small; a mirror that sends more is stopped before it can
+// fill the disk.
+bool BuildInformationCallback(int nEvent, void* pProgress, void* pCallbackData)
+{
+    const CopyProgress* pCopy = (const CopyProgress*)pProgress;
+    DWORD dwSize = pCopy != NULL ? pCopy->dwFileSize : 0;
+    bool bTooLarge = pCopy != NULL &&
+        ((nEvent == PROGRESS_STARTED && dwSize != INVALID_FILE_SIZE &&
+          dwSize > cbBuildInformationMax) ||
+         (nEvent == PROGRESS_STEP && pCopy->dwBytesCopied > cbBuildInformationMax));
+    if (bTooLarge)
+    {
+        TracePrint("*** Download build callback: build information too large ***");
+        return false;
+    }
+    return DownloadBuildCallback(nEvent, pProgress, pCallbackData);
+}
+
+bool ParseDownloadedInformation(void* pJob, HANDLE hLocal)
+{
+    BuildInfoJob& job = *(BuildInfoJob*)pJob;
+    return ReadBuildInformation(job.pOwnBuildInfo->szKey, job.dwOwnMajor, *job.pLatestBuildInfo,
+                                hLocal);
+}
+
+bool ComposeStatus(void* pJob, HANDLE hLocal, HINTERNET hRemote)
+{
+    return ComposeDownloadStatus(*(PackageJob*)pJob, hLocal, hRemote);
+}
+
+// Appends a string of the table with the room that is left.
+void AppendString(LPWSTR pszText, UINT uId)
+{
+    DWORD cchUsed = (DWORD)lstrlenW(pszText);
+    if (cchUsed + 1 < cchJobText)
+        LoadJobString(uId, pszText + cchUsed, cchJobText - cchUsed);
+}
+
+// The texts of the callbacks: both follow one scheme under their own tags.
+struct CallbackTexts
+{
+    const char* pszStart;
+    const char* pszStarted;
+    const char* pszProgress;
+    const char* pszTerminated;
+    const char* pszCompleted;
+    const char* pszPostOk;
+    const char* pszFailed;
+    const char* pszPostCancel;
+    const char* pszEnd;
+};
+
+const CallbackTexts openTexts = {
+    "*** Try open URL callback: start ***", "*** Try open URL callback: started ***",
+    "*** Try open URL callback: progress ***", "*** Try open URL callback: terminated ***",
+    "*** Try open URL callback: completed ***", "*** Try open URL callback: post ok ***",
+    "*** Try open URL callback: failed ***", "*** Try open URL callback: post cancel ***",
+    "*** Try open URL callback: end ***",
+};
+
+const CallbackTexts copyTexts = {
+    "*** Download build callback: start ***", "*** Download build callback: started ***",
+    "*** Download build callback: progressed ***", "*** Download build callback: terminated ***",
+    "*** Download build callback: completed ***", "*** Download build callback: post ok ***",
+    "*** Download build callback: failed ***", "*** Download build callback: post cancel ***",
+    "*** Download build callback: end ***",
+};
+
+// Posts a percentage only when it differs from the last one posted.
+void PostChanged(const CallbackParam& param, DWORD dwPercent, DWORD& dwLastPercent)
+{
+    if (dwPercent == dwLastPercent)
+        return;
+    PostProgress(param.hwndDialog, dwPercent);
+    dwLastPercent = dwPercent;
+}
+
+// The scheme of both callbacks. pfnPercent gives false when there is no percentage to post.
+bool RunCallback(const CallbackTexts& texts, int nEvent, void* pProgress,
+                 CallbackParam& param, DWORD& dwLastPercent,
+                 bool (*pfnPercent)(void* pProgress, DWORD& dwPercent))
+{
+    TracePrint(texts.pszStart);
+    switch (nEvent)
+    {
+    case PROGRESS_STARTED:
+        TracePrint(texts.pszStarted);
+        PostProgress(param.hwndDialog, 0);
+        dwLastPercent = 0;
+        break;
+    case PROGRESS_STEP:
+    {
+        TracePrint(texts.pszProgress);
+        if (LoadState(param) != stateRunning)
+        {
+            TracePrint(texts.pszTerminated);
+            return false;
+        }
+        DWORD dwPercent = 0;
+        if (pfnPercent(pProgress, dwPercent))
+            PostChanged(param, dwPercent, dwLastPercent);
+        break;
+    }
+    case PROGRESS_COMPLETED:
+        TracePrint(texts.pszCompleted);
+        TracePrint(texts.pszPostOk);
+        break;
+    case PROGRESS_FAILED:
+        TracePrint(texts.pszFailed);
+        TracePrint(texts.pszPostCancel);
+        break;
+    default:
+        break;
+    }
+    TracePrint(texts.pszEnd);
+    return true;
+}
+
+bool OpenPercent(void* pProgress, DWORD& dwPercent)
+{
+    const OpenUrlProgress& state = *(const OpenUrlProgress*)pProgress;
+    ASSERT(state.dwNodesTotal > 0);
+    if (state.dwNodesTotal == 0)
+        return false;
+    dwPercent = NodesPercent(state.dwCurrentNode, state.dwNodesTotal);
+    return true;
+}
+
+bool CopyPercentOf(void* pProgress, DWORD& dwPercent)
+{
+    const CopyProgress& state = *(const CopyProgress*)pProgress;
+    dwPercent = CopyPercent(state.dwFileSize, state.dwBytesCopied);
+    return true;
+}
+
+} // namespace
+
+DWORD NodesPercent(DWORD dwCurrentNode, DWORD dwNodesTotal)
+{
+    return dwCurrentNode * 100 / dwNodesTotal;
+}
+
+DWORD CopyPercent(DWORD dwFileSize, DWORD dwBytesCopied)
+{
+    // An unknown size sweeps like a size of 0: divided by it, the bar would hardly move.
+    if (dwFileSize == 0 || dwFileSize == INVALID_FILE_SIZE)
+        return (dwBytesCopied % cbMiB) / dwSweepStep;
+    DWORD dwHundredth = dwFileSize / 100;
+    return dwHundredth == 0 ? 100 : dwBytesCopied / dwHundredth;
+}
+
+bool TryOpenUrlCallback(int nEvent, void* pProgress, void* pCallbackData)
+{
+    if (pCallbackData == NULL)
+        return false;
+    OpenUrlProgress* pState = (OpenUrlProgress*)pProgress;
+    return RunCallback(openTexts, nEvent, pProgress, *(CallbackParam*)pCallbackData,
+                       pState->dwLastPercent, OpenPercent);
+}
+
+bool DownloadBuildCallback(int nEvent, void* pProgress, void* pCallbackData)
+{
+    if (pCallbackData == NULL)
+        return false;
+    CopyProgress* pState = (CopyProgress*)pProgress;
+    return RunCallback(copyTexts, nEvent, pProgress, *(CallbackParam*)pCallbackData,
+                       pState->dwLastPercent, CopyPercentOf);
+}
+
+void InitBuildInfoJob(BuildInfoJob& job, const BuildInfo& own, DWORD dwOwnMajor,
+                      BuildInfo& latest)
+{
+    job.pOwnBuildInfo = &own;
+    job.dwOwnMajor = dwOwnMajor;
+    job.pLatestBuildInfo = &latest;
+    job.pszUrlList.reset(AllocText(cchJobText));
+    job.pszLocalPath.reset(AllocText(MAX_PATH));
+    job.pszCopyStatus.reset(AllocText(cchJobText));
+    job.pszDescription.reset(AllocText(cchJobText));
+    LoadJobString(IDS_MIRROR_URLS, (LPWSTR)job.pszUrlList.get(), cchJobText);
+    CreateTempFile((LPWSTR)job.pszLocalPath.get());
+    LoadJobString(IDS_SEARCHING, (LPWSTR)job.pszCopyStatus.get(), cchJobText);
+    LoadJobString(IDS_DESCRIPTION_SEARCH, (LPWSTR)job.pszDescription.get(), cchJobText);
+}
+
+void InitPackageJob(PackageJob& job, const BuildInfo& latest, LPCWSTR pszLocalPath)
+{
+    job.pLatestBuildInfo = &latest;
+    job.pszLocalPath = pszLocalPath;
+    job.pszCopyStatus.reset(AllocText(cchJobText));
+    job.pszDescription.reset(AllocText(cchJobText));
+    LoadJobString(IDS_DESCRIPTION_DOWNLOAD, (LPWSTR)job.pszDescription.get(), cchJobText);
+}
+
+bool Download(HINTERNET hInternet, CallbackParam& param, BuildInfoJob& job)
+{
+    JobVariant variant = {
+        (LPCWSTR)job.pszDescription.get(), (LPCWSTR)job.pszUrlList.get(),
+        (LPCWSTR)job.pszLocalPath.get(), (LPCWSTR)job.pszCopyStatus.get(),
+        BuildInformationCallback, NULL, ParseDownloadedInformation, &job,
+    };
+    return DownloadImpl(hInternet, param, variant);
+}
+
+bool Download(HINTERNET hInternet, CallbackParam& param, PackageJob& job)
+{
+    JobVariant variant = {
+        (LPCWSTR)job.pszDescription.get(), job.pLatestBuildInfo->UrlList(), job.pszLocalPath,
+        (LPCWSTR)job.pszCopyStatus.get(), DownloadBuildCallback, ComposeStatus, NULL, &job,
+    };
+    return DownloadImpl(hInternet, param, variant);
+}
+
+bool GetBuildInformation(HINTERNET hInternet, CallbackParam& param, const BuildInfo& own,
+                         DWORD dwOwnMajor, BuildInfo& latest)
+{
+    BuildInfoJob job;
+    InitBuildInfoJob(job, own, dwOwnMajor, latest);
+    return Download(hInternet, param, job);
+}
+
+bool DownloadBuild(HINTERNET hInternet, CallbackParam& param, const BuildInfo& latest,
+                   LPCWSTR pszLocalPath)
+{
+    PackageJob job;
+    InitPackageJob(job, latest, pszLocalPath);
+    return Download(hInternet, param, job);
+}
+
+bool ComposeDownloadStatus(PackageJob& job, HANDLE, HINTERNET hRemote)
+{
+    LPWSTR pszStatus = (LPWSTR)job.pszCopyStatus.get();
+    if (pszStatus == NULL)
+        return false;
+    pszStatus[0] = L'\0';
+    AppendString(pszStatus, IDS_DOWNLOAD);
+    AppendBounded(pszStatus, cchJobText, L" ");
+    AppendString(pszStatus, IDS_PRODUCT_CODE);
+    AppendBounded(pszStatus, cchJobText, L" ");
+    HeapPtr version(FormatVersion(job.pLatestBuildInfo->version));
+    if (version.get() != NULL)
+        AppendBounded(pszStatus, cchJobText, (LPCWSTR)version.get());
+
+    ASSERT(hRemote != NULL);
+    DWORD dwSize = InternetGetFileSize(hRemote);
+    if (dwSize != INVALID_FILE_SIZE)
+    {
+        WCHAR szMiB[16];
+        ZeroBytes(szMiB, sizeof(szMiB));
+        FormatDecimal((LONG)(dwSize >> 20), szMiB);
+        AppendBounded(pszStatus, cchJobText, L" (");
+        AppendBounded(pszStatus, cchJobText, szMiB);
+        AppendBounded(pszStatus, cchJobText, L" ");
+        AppendString(pszStatus, IDS_SIZE_UNIT);
+        AppendBounded(pszStatus, cchJobText, L")");
+    }
+    return true;
+}

@@ -1,0 +1,57 @@
+// The two downloads of the update check, the build-information file and the package, with the
+// progress callbacks that move the dialog's bar and stop a transfer the person cancelled.
+#pragma once
+
+#include "update_check.h"
+#include "../InetCopy/InetCopy.h"
+
+const DWORD cchJobText = 1024;      // every text of a job, terminator included
+
+// The build-information job: the mirrors of string 2010 into a new temporary file, which is
+// left in place, then the line of the own key and major.
+struct BuildInfoJob
+{
+    const BuildInfo* pOwnBuildInfo;
+    DWORD dwOwnMajor;
+    BuildInfo* pLatestBuildInfo;
+    HeapPtr pszUrlList;
+    HeapPtr pszLocalPath;
+    HeapPtr pszCopyStatus;
+    HeapPtr pszDescription;
+};
+
+// The package job: the URLs of the latest build into the file the person chose.
+struct PackageJob
+{
+    const BuildInfo* pLatestBuildInfo;
+    LPCWSTR pszLocalPath;
+    HeapPtr pszCopyStatus;
+    HeapPtr pszDescription;
+};
+
+void InitBuildInfoJob(BuildInfoJob& job, const BuildInfo& own, DWORD dwOwnMajor,
+                      BuildInfo& latest);
+void InitPackageJob(PackageJob& job, const BuildInfo& latest, LPCWSTR pszLocalPath);
+
+// True when the build-information file was downloaded and holds a line for own's key and
+// dwOwnMajor, which then fills latest.
+bool GetBuildInformation(HINTERNET hInternet, CallbackParam& param, const BuildInfo& own,
+                         DWORD dwOwnMajor, BuildInfo& latest);
+// True when the package was copied completely into pszLocalPath.
+bool DownloadBuild(HINTERNET hInternet, CallbackParam& param, const BuildInfo& latest,
+                   LPCWSTR pszLocalPath);
+
+bool Download(HINTERNET hInternet, CallbackParam& param, BuildInfoJob& job);
+bool Download(HINTERNET hInternet, CallbackParam& param, PackageJob& job);
+
+// The copy status of the package job: "<1105> VLM a.b.c.d (<MiB> <512>)", the size part only
+// when the remote size is known. False only without a status buffer.
+bool ComposeDownloadStatus(PackageJob& job, HANDLE hLocal, HINTERNET hRemote);
+
+bool TryOpenUrlCallback(int nEvent, void* pProgress, void* pCallbackData);
+bool DownloadBuildCallback(int nEvent, void* pProgress, void* pCallbackData);
+
+// The bar's position while mirrors fail, and while a file of dwFileSize bytes is copied; a size
+// of 0 or an unknown one sweeps 0 to 100 within every MiB.
+DWORD NodesPercent(DWORD dwCurrentNode, DWORD dwNodesTotal);
+DWORD CopyPercent(DWORD dwFileSize, DWORD dwBytesCopied);

@@ -1,0 +1,246 @@
+// The latest-build check: the session, the build information, the question, the Save As
+// dialog, the package download and its companion files.
+#include "latest_build.h"
+#include "download_jobs.h"
+#include "extra_files.h"
+#include "../WinInet/WinInet.h"
+#include "../res/resource.h"
+
+#include <commdlg.h>
+
+namespace {
+
+const DWORD dwTimeoutMs = 12000;
+const DWORD dwConnectRetries = 3;
+const DWORD cchQuestionText = 1024;
+const WCHAR chUrlSeparator = L';';
+const WCHAR szSaveFilter[] = L"Windows Installer script (*.msi)\0*.msi\0All files (*.*)\0*.*\0";
+const DWORD dwSaveFlags = OFN_EXPLORER | OFN_PATHMUSTEXIST | OFN_OVERWRITEPROMPT;
+static_assert(dwSaveFlags == 0x80802, "Save As flags");
+
+LPWSTR AllocText(DWORD cch)
+{
+    return (LPWSTR)AllocBlock(cch * sizeof(WCHAR));
+}
+
+// A failed option is only reported: the session works with WinInet's own defaults.
+void SetSessionOptions(HINTERNET hInternet)
+{
+    DWORD dwTimeout = dwTimeoutMs;
+    DWORD dwRetries = dwConnectRetries;
+    BOOL resSO = WinInetApi.InternetSetOptionW(hInternet, INTERNET_OPTION_CONNECT_TIMEOUT,
+                                               &dwTimeout, sizeof(dwTimeout));
+    VERIFY_WININET_CALL(resSO != FALSE);
+    resSO = WinInetApi.InternetSetOptionW(hInternet, INTERNET_OPTION_SEND_TIMEOUT, &dwTimeout,
+                                          sizeof(dwTimeout));
+    VERIFY_WININET_CALL(resSO != FALSE);
+    resSO = WinInetApi.InternetSetOptionW(hInternet, INTERNET_OPTION_RECEIVE_TIMEOUT, &dwTimeout,
+                                          sizeof(dwTimeout));
+    VERIFY_WININET_CALL(resSO != FALSE);
+    resSO = WinInetApi.InternetSetOptionW(hInternet, INTERNET_OPTION_CONNECT_RETRIES, &dwRetries,
+                                          sizeof(dwRetries));
+    VERIFY_WININET_CALL(resSO != FALSE);
+}
+
+bool IsConnected()
+{
+    TracePrint("*** CheckLatestBuild: Check internet connection state ***");
+    DWORD dwFlags = 0;
+    BOOL connectedState = WinInetApi.InternetGetConnectedState(&dwFlags, 0);
+    VERIFY_WININET_CALL(connectedState != FALSE);
+    if (!connectedState)
+    {
+        TracePrint("*** CheckLatestBuild: Internet connection is not available ***");
+        return false;
+    }
+    TracePrint("*** CheckLatestBuild: Internet connection is available (%d) ***", (int)dwFlags);
+    return true;
+}
+
+bool AskSavePath(HWND hwndOwner, LPWSTR pszPath)
+{
+    OPENFILENAMEW ofn;
+    ZeroBytes(&ofn, sizeof(ofn));
+    ofn.lStructSize = OPENFILENAME_SIZE_VERSION_400W;
+    ofn.hwndOwner = hwndOwner;
+    ofn.lpstrFilter = szSaveFilter;
+    ofn.nFilterIndex = 0;
+    ofn.lpstrFile = pszPath;
+    ofn.nMaxFile = MAX_PATH;
+    ofn.lpstrInitialDir = L".";
+    ofn.Flags = dwSaveFlags;
+    return GetSaveFileNameW(&ofn) != FALSE;
+}
+
+// The chosen path becomes the own BuildInfo's list, from where the worker hands it on.
+bool KeepChosenPath(BuildInfo& own, LPCWSTR pszPath)
+{
+    DWORD cchPath = (DWORD)lstrlenW(pszPath);
+    LPWSTR pszCopy = AllocText(cchPath + 1);
+    if (pszCopy == NULL)
+        return false;
+    CopyChars(pszCopy, pszPath, cchPath);
+    SetUrlList(own, pszCopy);
+    return true;
+}
+
+// Steps after a Yes: the default name, the Save As dialog, the download, the companions.
+bool SaveLatestBuild(HINTERNET hInternet, CallbackParam& param, BuildInfo& own,
+                     const BuildInfo& latest)
+{
+    TracePrint("*** CheckLatestBuild: Latest build found, suggest one ***");
+    WCHAR szPath[MAX_PATH];
+    ZeroBytes(szPath, sizeof(szPath));
+    SuggestFileName(latest.UrlList(), szPath);
+
+    TracePrint("*** CheckLatestBuild: Save file: start ***");
+    bool bResult = false;
+    if (AskSavePath(param.hwndDialog, szPath))
+    {
+        TracePrint("*** CheckLatestBuild: Download build: start ***");
+        bResult = DownloadBuild(hInternet, param, latest, szPath);
+        TracePrint("*** CheckLatestBuild: Download build: end ***");
+        if (bResult)
+            bResult = KeepChosenPath(own, szPath) && CopyExtraFiles(szPath);
+    }
+    TracePrint("*** CheckLatestBuild: Save file: end: %d ***", bResult ? 1 : 0);
+    return bResult;
+}
+
+bool CheckWithSession(HINTERNET hInternet, CallbackParam& param, BuildInfo& own,
+                      ConfirmCallback* pConfirm)
+{
+    if (!IsConnected())
+        return false;
+    TracePrint("*** CheckLatestBuild: Get build information: start ***");
+    bool bResult = false;
+    BuildInfo latest;
+    InitBuildInfo(latest);
+    if (GetBuildInformation(hInternet, param, own, own.version.dwMajor, latest))
+    {
+        TracePrint("*** CheckLatestBuild: Build information successfully received ***");
+        TracePrint("*** CheckLatestBuild: Check build version ***");
+        bool bNewer = !IsSet(own.version) || IsLess(own.version, latest.version);
+        bool bAccepted = bNewer && (pConfirm == NULL || *pConfirm == NULL ||
+                                    (*pConfirm)(param.hwndDialog, latest));
+        if (bAccepted)
+            bResult = SaveLatestBuild(hInternet, param, own, latest);
+    }
+    TracePrint("*** CheckLatestBuild: Get build information: end ***");
+    ReleaseBuildInfo(latest);
+    return bResult;
+}
+
+// Index of the default name in a cracked path: after the last '/' or '\' that is not the
+// path's first character, else after the first character.
+DWORD NameStart(LPCWSTR pszPath, DWORD cchPath)
+{
+    for (DWORD i = cchPath - 1; i >= 1; --i)
+    {
+        if (pszPath[i] == L'/' || pszPath[i] == L'\\')
+            return i + 1;
+    }
+    return 1;
+}
+
+} // namespace
+
+LPWSTR ComposeQuestion(LPCWSTR pszMessage, LPCWSTR pszVersion)
+{
+    LPCWSTR pszPercent = FindChar(pszMessage, L'%');
+    if (pszPercent == NULL)
+        return NULL;
+    DWORD cchMessage = (DWORD)lstrlenW(pszMessage);
+    DWORD cchVersion = (DWORD)lstrlenW(pszVersion);
+    LPWSTR pszText = AllocText(cchMessage + cchVersion + 1);
+    if (pszText == NULL)
+        return NULL;
+    DWORD cchHead = (DWORD)(pszPercent - pszMessage);
+    CopyChars(pszText, pszMessage, cchHead);
+    CopyChars(pszText + cchHead, pszVersion, cchVersion);
+    CopyChars(pszText + cchHead + cchVersion, pszPercent + 1, cchMessage - cchHead - 1);
+    return pszText;
+}
+
+void SuggestFileName(LPCWSTR pszUrlList, LPWSTR pszName)
+{
+    if (pszUrlList == NULL)
+        return;
+    LPCWSTR pszSeparator = FindChar(pszUrlList, chUrlSeparator);
+    DWORD cchUrl = pszSeparator != NULL ? (DWORD)(pszSeparator - pszUrlList)
+                                        : (DWORD)lstrlenW(pszUrlList);
+    HeapPtr path(AllocText(cchUrl + 1));
+    LPWSTR pszPath = (LPWSTR)path.get();
+    if (pszPath == NULL)
+        return;
+
+    TracePrint("*** CheckLatestBuild: Change internet URL: start ***");
+    URL_COMPONENTSW components;
+    ZeroBytes(&components, sizeof(components));
+    components.dwStructSize = sizeof(components);
+    components.lpszUrlPath = pszPath;
+    components.dwUrlPathLength = cchUrl;
+    if (WinInetApi.InternetCrackUrlW(pszUrlList, cchUrl, ICU_ESCAPE, &components))
+    {
+        TracePrint("*** CheckLatestBuild: Internet URL is successfully changed ***");
+        DWORD cchPath = components.dwUrlPathLength;
+        if (cchPath > 0 && cchPath <= cchUrl)
+        {
+            DWORD iName = NameStart(pszPath, cchPath);
+            // A name that does not fit the path buffer is no name: a cut one would save the
+            // package under another name than the mirror's.
+            if (cchPath - iName < MAX_PATH)
+                CopyChars(pszName, pszPath + iName, cchPath - iName);
+        }
+    }
+    TracePrint("*** CheckLatestBuild: Change internet URL: end ***");
+}
+
+bool ConfirmNewBuild(HWND hDialog, const BuildInfo& latest)
+{
+    ASSERT(::IsWindow( hDialog ) != FALSE);
+    HINSTANCE hinst = GetModuleHandleW(NULL);
+    HeapPtr title(AllocText(cchQuestionText));
+    ASSERT(title.get() != NULL);
+    if (title.get() == NULL)
+        return false;
+    LoadStringW(hinst, IDS_SETUP_TITLE, (LPWSTR)title.get(), (int)cchQuestionText);
+    HeapPtr message(AllocText(cchQuestionText));
+    ASSERT(message.get() != NULL);
+    if (message.get() == NULL)
+        return false;
+    LoadStringW(hinst, IDS_NEW_BUILD_QUESTION, (LPWSTR)message.get(), (int)cchQuestionText);
+    LONG lExStyle = GetWindowLongW(hDialog, GWL_EXSTYLE);
+
+    UINT uStyle = MB_YESNO | MB_ICONQUESTION;
+    HeapPtr version(FormatVersion(latest.version));
+    HeapPtr question(version.get() != NULL
+                         ? ComposeQuestion((LPCWSTR)message.get(), (LPCWSTR)version.get())
+                         : NULL);
+    LPCWSTR pszShown = (LPCWSTR)message.get();
+    if (question.get() != NULL)
+    {
+        pszShown = (LPCWSTR)question.get();
+        if ((lExStyle & WS_EX_LAYOUTRTL) != 0)
+            uStyle |= MB_RTLREADING;
+    }
+    return MessageBoxW(hDialog, pszShown, (LPCWSTR)title.get(), uStyle) == IDYES;
+}
+
+bool CheckLatestBuild(CallbackParam& param, BuildInfo& own, ConfirmCallback* pConfirm)
+{
+    bool bResult = false;
+    TracePrint("*** CheckLatestBuild: Open internet connection: start ***");
+    HINTERNET hInternet = WinInetApi.InternetOpenW(NULL, INTERNET_OPEN_TYPE_PRECONFIG, NULL,
+                                                   NULL, 0);
+    if (hInternet != NULL)
+    {
+        TracePrint("*** CheckLatestBuild: Internet connection successfully opened ***");
+        SetSessionOptions(hInternet);
+        bResult = CheckWithSession(hInternet, param, own, pConfirm);
+        BOOL res = WinInetApi.InternetCloseHandle(hInternet);
+        VERIFY_WININET_CALL(res != FALSE);
+    }
+    TracePrint("*** CheckLatestBuild: Open internet connection: end ***");
+    return bResult;
+}

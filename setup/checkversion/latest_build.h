@@ -1,0 +1,19 @@
+// The update decision: is a newer build listed, does the person want it, where is it saved.
+#pragma once
+
+#include "update_check.h"
+
+// True only when a newer build was accepted, saved, downloaded completely and its companion
+// files copied; the own BuildInfo's URL list is then the chosen local path.
+bool CheckLatestBuild(CallbackParam& param, BuildInfo& own, ConfirmCallback* pConfirm);
+
+// The Yes/No question of string 1104 with the latest version in it.
+bool ConfirmNewBuild(HWND hDialog, const BuildInfo& latest);
+
+// The question's text: pszMessage with its first '%' replaced by pszVersion, as a new heap
+// text; none when the message has no '%' or the text cannot be allocated.
+LPWSTR ComposeQuestion(LPCWSTR pszMessage, LPCWSTR pszVersion);
+
+// The default file name of the Save As dialog: the last part of the path of the list's first
+// URL, decoded. Left empty (MAX_PATH zero characters) when it cannot be had or does not fit.
+void SuggestFileName(LPCWSTR pszUrlList, LPWSTR pszName);

@@ -1,0 +1,239 @@
+// The update check's own routines: the bar's percentages and the callbacks that post them, the
+// package status, the question, the default file name, and the main thread's wait for the
+// worker.
+#include <doctest.h>
+
+#include "fake_inet.h"
+#include "trace_capture.h"
+#include "checkversion/checkversion.h"
+#include "checkversion/download_jobs.h"
+#include "checkversion/latest_build.h"
+#include "res/resource.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A top-level window with a child of the progress bar's id, owned by the test's thread.
+struct FakeDialog
+{
+    HWND hwnd;
+    FakeDialog()
+    {
+        hwnd = CreateWindowW(L"STATIC", L"", WS_POPUP, 0, 0, 10, 10, NULL, NULL, NULL, NULL);
+        CreateWindowW(L"STATIC", L"", WS_CHILD, 0, 0, 10, 10, hwnd, (HMENU)IDC_PROGRESS, NULL,
+                      NULL);
+        CreateWindowW(L"STATIC", L"", WS_CHILD, 0, 0, 10, 10, hwnd, (HMENU)IDC_STATUS, NULL,
+                      NULL);
+    }
+    ~FakeDialog() { DestroyWindow(hwnd); }
+};
+
+std::vector<int> Posted(const std::vector<std::string>& lines)
+{
+    const std::string prefix = "*** PostProgress: post progress: ";
+    std::vector<int> positions;
+    for (const std::string& line : lines)
+    {
+        if (line.rfind(prefix, 0) == 0)
+            positions.push_back(std::stoi(line.substr(prefix.size())));
+    }
+    return positions;
+}
+
+std::string Narrow(LPCWSTR psz)
+{
+    char sz[1024];
+    WideCharToMultiByte(CP_UTF8, 0, psz, -1, sz, sizeof(sz), NULL, NULL);
+    return sz;
+}
+
+} // namespace
+
+TEST_CASE("The bar: failed mirrors step it, a copy fills it, an unknown size sweeps it")
+{
+    struct Case { DWORD dwSize; DWORD dwCopied; DWORD dwPercent; };
+    const Case cases[] = {
+        {1000, 500, 50}, {100, 37, 37}, {52u << 20, 26u << 20, 50},
+        {1, 0, 100}, {99, 98, 100},                          // under 100 bytes: full at once
+        {0, 0, 0}, {0, 524288, 50}, {0, 1048575, 100}, {0, 1048576, 0},   // sweeps every MiB
+        {INVALID_FILE_SIZE, 524288, 50}, {INVALID_FILE_SIZE, (5u << 20) + 10485, 1},
+    };
+    for (const Case& c : cases)
+    {
+        CAPTURE(c.dwSize);
+        CAPTURE(c.dwCopied);
+        CHECK(CopyPercent(c.dwSize, c.dwCopied) == c.dwPercent);
+    }
+    for (DWORD dwNode = 1; dwNode <= 5; ++dwNode)
+        CHECK(NodesPercent(dwNode, 5) == dwNode * 20);
+}
+
+TEST_CASE("Callbacks post a position only when it changed, and stop once the state left 0")
+{
+    FakeDialog dialog;
+    CallbackParam param = {dialog.hwnd, stateRunning, NULL, 0};
+    TraceCapture trace;
+
+    CopyProgress copy = {1000, 0, 77};
+    CHECK(DownloadBuildCallback(PROGRESS_STARTED, &copy, &param));
+    for (DWORD dwCopied : {5u, 9u, 10u, 15u, 30u, 1000u})
+    {
+        copy.dwBytesCopied = dwCopied;
+        CHECK(DownloadBuildCallback(PROGRESS_STEP, &copy, &param));
+    }
+    OpenUrlProgress open = {0, 1, 0};
+    CHECK(TryOpenUrlCallback(PROGRESS_STEP, &open, &param));    // no nodes: nothing to post
+    CHECK(Posted(trace.Lines()) == std::vector<int>{0, 1, 3, 100});
+
+    param.lState = stateStopped;
+    CHECK_FALSE(DownloadBuildCallback(PROGRESS_STEP, &copy, &param));
+    CHECK(trace.Lines().back() == "*** Download build callback: terminated ***");
+    CHECK(DownloadBuildCallback(PROGRESS_FAILED, &copy, &param));   // the last word is kept
+    CHECK_FALSE(TryOpenUrlCallback(PROGRESS_STARTED, &open, NULL));
+}
+
+TEST_CASE("The package status names the version, and the size in whole MiB when known")
+{
+    struct Case { DWORD dwFtpSize; const char* text; };
+    const Case cases[] = {
+        {(52u << 20) + 5, "下載 VLM 9.0.0.512 (52 MB)"},
+        {1000, "下載 VLM 9.0.0.512 (0 MB)"},
+        {INVALID_FILE_SIZE, "下載 VLM 9.0.0.512"},    // nor a Content-Length: no size part
+    };
+    for (const Case& c : cases)
+    {
+        FakeInternet inet;
+        g_fake.remote.dwFtpSize = c.dwFtpSize;
+        BuildInfo latest;
+        InitBuildInfo(latest);
+        latest.version = MakeVersion(9, 0, 0, 512);
+        PackageJob job;
+        InitPackageJob(job, latest, L"C:\\new.msi");
+        CHECK(ComposeDownloadStatus(job, NULL, hFakeRemote));
+        CHECK(Narrow((LPCWSTR)job.pszCopyStatus.get()) == c.text);
+    }
+}
+
+TEST_CASE("The question replaces the first '%' only, and there is none without one")
+{
+    struct Case { const wchar_t* message; const wchar_t* text; };
+    const Case cases[] = {
+        {L"new (%) here", L"new (9.0.0.512) here"},
+        {L"%a%b", L"9.0.0.512a%b"},
+        {L"no mark", NULL},
+    };
+    for (const Case& c : cases)
+    {
+        HeapPtr text(ComposeQuestion(c.message, L"9.0.0.512"));
+        if (c.text == NULL)
+            CHECK(text.get() == NULL);
+        else
+            CHECK(std::wstring((LPCWSTR)text.get()) == c.text);
+    }
+}
+
+namespace {
+
+// Decodes %xx as Windows does with ICU_ESCAPE (Wine does not): the path alone is asked for.
+BOOL WINAPI FakeCrackUrl(LPCWSTR pszUrl, DWORD cchUrl, DWORD dwFlags, LPURL_COMPONENTSW pc)
+{
+    std::wstring url(pszUrl, cchUrl);
+    size_t slash = url.find(L'/', url.find(L"://") + 3);
+    std::wstring path = slash == std::wstring::npos ? L"/" : url.substr(slash);
+    std::wstring decoded;
+    for (size_t i = 0; i < path.size(); ++i)
+    {
+        if ((dwFlags & ICU_ESCAPE) && path[i] == L'%' && i + 2 < path.size())
+        {
+            decoded += (wchar_t)std::stoi(path.substr(i + 1, 2), NULL, 16);
+            i += 2;
+        }
+        else
+            decoded += path[i];
+    }
+    if (decoded.size() >= pc->dwUrlPathLength)
+        return FALSE;
+    std::copy(decoded.begin(), decoded.end(), pc->lpszUrlPath);
+    pc->lpszUrlPath[decoded.size()] = 0;
+    pc->dwUrlPathLength = (DWORD)decoded.size();
+    return TRUE;
+}
+
+} // namespace
+
+TEST_CASE("The default file name is the last part of the first URL's path, decoded")
+{
+    struct Case { std::wstring list; std::wstring name; };
+    const Case cases[] = {
+        {L"ftp://h/a/b/name.msi;http://h/other.msi", L"name.msi"},
+        {L"http://h/dir/", L""},
+        {L"http://h/my%20setup.msi", L"my setup.msi"},
+        {L"http://h/name.msi", L"name.msi"},
+        {L"http://h/d/" + std::wstring(300, L'n'), L""},    // longer than a path: no name
+    };
+    FakeInternet inet;
+    WinInetApi.InternetCrackUrlW = FakeCrackUrl;
+    for (const Case& c : cases)
+    {
+        WCHAR szName[MAX_PATH] = {};
+        SuggestFileName(c.list.c_str(), szName);
+        CHECK(std::wstring(szName) == c.name);
+    }
+}
+
+namespace {
+
+DWORD WINAPI SetTextOf(LPVOID pvDialog)
+{
+    // Sent to the window's own thread: it returns only once that thread handles it.
+    SetWindowTextW((HWND)pvDialog, L"late text");
+    return 0;
+}
+
+DWORD WINAPI KeepBusy(LPVOID)
+{
+    for (;;)
+    {
+        void* p = HeapAlloc(GetProcessHeap(), 0, 64);
+        HeapFree(GetProcessHeap(), 0, p);
+        TracePrint("*** busy ***");
+    }
+}
+
+} // namespace
+
+TEST_CASE("The wait for the worker serves its late control texts instead of timing out")
+{
+    FakeDialog dialog;
+    TraceCapture trace;
+    HANDLE hThread = CreateThread(NULL, 0, SetTextOf, dialog.hwnd, 0, NULL);
+    DWORD dwStart = GetTickCount();
+    WaitAndClose(hThread);
+    CHECK(GetTickCount() - dwStart < 5000);
+    CHECK(trace.Lines() == std::vector<std::string>{"*** WaitAndClose: Thread is signaled ***"});
+    WaitAndClose(NULL);
+    CHECK(trace.Lines().back() == "WaitAndClose: invalid parameter");
+}
+
+TEST_CASE("A worker ended by force leaves the heap and the trace usable, with whole lines")
+{
+    TraceCapture trace;
+    HANDLE hThread = CreateThread(NULL, 0, KeepBusy, NULL, 0, NULL);
+    Sleep(100);
+    WaitAndClose(hThread);
+    CHECK(WorkerEndedByForce());
+
+    void* p = HeapAlloc(GetProcessHeap(), 0, 64);
+    CHECK(p != NULL);
+    HeapFree(GetProcessHeap(), 0, p);
+    TracePrint("*** after ***");
+    auto lines = trace.Lines();
+    CHECK(lines.back() == "*** after ***");
+    CHECK(std::count(lines.begin(), lines.end(),
+                     "*** WaitAndClose: Thread is not signaled, terminate ***") == 1);
+    for (const std::string& line : lines)
+        CHECK(line.rfind("***", 0) == 0);
+}
