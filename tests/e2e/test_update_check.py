@@ -118,7 +118,7 @@ def test_an_accepted_update_is_downloaded_and_installed(run, protocol, packages)
     with serve(protocol, run) as base:
         run.publish(base, kind="/len" if protocol == "http" else "")
         run.start()
-        question = run.accept(screenshot="update-question.png" if protocol == "ftp" else None)
+        question = run.accept(screenshot="question.png" if protocol == "ftp" else None)
         run.finish()
 
     assert question == QUESTION_TEXT.replace("%", NEWER)
@@ -158,7 +158,7 @@ def test_cancel_during_a_slow_download_keeps_the_partial_file(run, how):
         wait_until(lambda: run.target.exists() and run.target.stat().st_size > 0)
         if how == "button":
             run.dialog("wait", CAPTION, *PROGRESS)
-            save_screenshot("update-progress.png")
+            save_screenshot("progress.png")
             run.dialog("click", CAPTION, CANCEL, *PROGRESS)
         else:
             run.dialog("escape" if how == "escape" else "close", CAPTION, *PROGRESS)
