@@ -23,7 +23,8 @@ COMPANIONS = {"setup.reg": b"REGEDIT4\r\n", "install.cfg": b"[install]\r\n",
               "disk1.cab": b"MSCF"}
 LOCAL, DOWNLOADED = "version one\n", "version two\n"
 FORCED_END = "*** WaitAndClose: Thread is not signaled, terminate ***"
-# Larger than what the slow server sends in 25 s, and than what the stalling one sends at all.
+# The slow server needs some 25 s for it, far longer than a Cancel takes; the stalling one sends
+# only its first 16 KiB.
 SLOW_PACKAGE_SIZE = 2 * 1024 * 1024
 
 
