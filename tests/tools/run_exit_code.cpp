@@ -25,6 +25,7 @@ int wmain()
     DWORD dwExitCode = 0;
     GetExitCodeProcess(pi.hProcess, &dwExitCode);
     printf("exit code: %ld\n", (long)dwExitCode);
+    fflush(stdout);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
     return 0;
