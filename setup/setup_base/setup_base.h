@@ -8,27 +8,28 @@
 // ---------------------------------------------------------------------------------------------
 // Tracing
 
-// One trace file per run. The lock is a kernel mutex rather than a critical section: the update
-// check may end its worker by force, and a mutex whose owner died is reported as abandoned
-// instead of blocking every later line for ever.
+// One trace file per run, written from both threads. The lock is a critical section: it costs
+// next to nothing per line. The one thread that is ever ended by force, the update check's
+// worker, is ended only while the main thread holds this lock, so no line is left half written
+// and the lock is never left owned by a dead thread.
 struct Tracer
 {
     HANDLE hFile;       // INVALID_HANDLE_VALUE while no file is open
     bool bOpened;       // some open succeeded; never goes back to false
-    HANDLE hLock;       // serialises one whole line, including the late fallback open
-    bool bLineOpen;     // a line is being written (tells an abandoned lock left half a line)
+    CRITICAL_SECTION csLock;    // serialises one whole line, including the late fallback open
 
     Tracer(LPCWSTR pszDirectory, LPCWSTR pszPrefix);
-    ~Tracer() {}
+    ~Tracer();
     void Print(LPCSTR pszFormat, va_list args);
     void Close();
+    void Lock();
+    void Unlock();
 
     Tracer(const Tracer&) = delete;
     Tracer& operator=(const Tracer&) = delete;
 
 private:
     void Open(LPCWSTR pszName);
-    bool Lock(bool& bRepair);
 };
 
 const int cchTraceName = 1024;       // file name buffers, terminator included

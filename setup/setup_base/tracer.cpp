@@ -7,17 +7,39 @@ const WCHAR szNameFormatInDir[] = L"%s%s-%04i-%02i-%02i-%02i-%02i-%02i.log";
 const WCHAR szNameFormat[] = L"%s\\%s-%04i-%02i-%02i-%02i-%02i-%02i.log";
 const WCHAR szFallbackName[] = L"%ALLUSERSPROFILE%\\unknown.log";
 const char szLinePrefixFormat[] = "%03i:%04x %02i:%02i:%02i.%03i ";
-const char szLineEnd[] = "\r\n";
 const int cbLinePrefix = 1024;
 const int cchNameStamp = 24;    // "-YYYY-MM-DD-HH-MM-SS.log"
+const DWORD dwTraceAccess = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 
 Tracer* g_pTracer = NULL;
 
-void WriteBytes(HANDLE hFile, const char* pBytes, int cb)
+// A plain file with one name: no directory, no reparse point, no second hard link.
+bool IsPlainFile(HANDLE hFile)
 {
-    DWORD cbWritten = 0;
-    // Write errors are ignored: a report would have to go through the tracer itself.
-    WriteFile(hFile, pBytes, cb, &cbWritten, NULL);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(hFile, &info))
+        return false;
+    DWORD dwNotPlain = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
+    return (info.dwFileAttributes & dwNotPlain) == 0 && info.nNumberOfLinks <= 1;
+}
+
+// Copies a message with its CR and LF written as "\r" and "\n": text from a server (a
+// response line, a URL) must not be able to start a line of its own in the trace. Returns the
+// bytes written, at most cbMax.
+int EscapeLineBreaks(char* pDest, const char* pszMessage, int cbMax)
+{
+    int cb = 0;
+    for (const char* p = pszMessage; *p != '\0' && cb + 2 <= cbMax; ++p)
+    {
+        if (*p == '\r' || *p == '\n')
+        {
+            pDest[cb++] = '\\';
+            pDest[cb++] = *p == '\r' ? 'r' : 'n';
+        }
+        else
+            pDest[cb++] = *p;
+    }
+    return cb;
 }
 
 } // namespace
@@ -46,15 +68,21 @@ int FormatLinePrefix(LPSTR pszPrefix, DWORD dwProcessId, DWORD dwThreadId, const
 }
 
 Tracer::Tracer(LPCWSTR pszDirectory, LPCWSTR pszPrefix)
-    : hFile(INVALID_HANDLE_VALUE), bOpened(false), hLock(NULL), bLineOpen(false)
+    : hFile(INVALID_HANDLE_VALUE), bOpened(false)
 {
-    hLock = CreateMutexW(NULL, FALSE, NULL);
+    InitializeCriticalSection(&csLock);
 
     SYSTEMTIME st;
     GetLocalTime(&st);
     WCHAR szName[cchTraceName];
     if (MakeTraceFileName(szName, pszDirectory, pszPrefix, st))
         Open(szName);
+}
+
+Tracer::~Tracer()
+{
+    Close();
+    DeleteCriticalSection(&csLock);
 }
 
 void Tracer::Open(LPCWSTR pszName)
@@ -67,33 +95,33 @@ void Tracer::Open(LPCWSTR pszName)
         hFile = INVALID_HANDLE_VALUE;
         return;
     }
-    hFile = CreateFileW(szExpanded, GENERIC_READ | GENERIC_WRITE,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
-                        FILE_ATTRIBUTE_NORMAL, NULL);
+    // Append-only: every line lands at the end, even when another run writes the same file.
+    // A link or reparse point is not followed: the fallback name lies where any user can
+    // create files, and the trace must not be written through it into somebody else's file.
+    hFile = CreateFileW(szExpanded, dwTraceAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (hFile != INVALID_HANDLE_VALUE && !IsPlainFile(hFile))
+    {
+        CloseHandle(hFile);
+        hFile = INVALID_HANDLE_VALUE;
+    }
     if (hFile != INVALID_HANDLE_VALUE)
         bOpened = true;
 }
 
-// Takes the lock; bRepair is set when its last owner was ended by force half-way through a line.
-bool Tracer::Lock(bool& bRepair)
+void Tracer::Lock()
 {
-    bRepair = false;
-    DWORD dwWait = WaitForSingleObject(hLock, INFINITE);
-    if (dwWait == WAIT_ABANDONED)
-    {
-        bRepair = bLineOpen;
-        bLineOpen = false;
-        return true;
-    }
-    // Without a usable lock the line is still written rather than lost.
-    return dwWait == WAIT_OBJECT_0;
+    EnterCriticalSection(&csLock);
+}
+
+void Tracer::Unlock()
+{
+    LeaveCriticalSection(&csLock);
 }
 
 void Tracer::Print(LPCSTR pszFormat, va_list args)
 {
-    bool bRepair = false;
-    bool bLocked = Lock(bRepair);
-
+    Lock();
     if (!bOpened)
         Open(szFallbackName);
 
@@ -104,55 +132,45 @@ void Tracer::Print(LPCSTR pszFormat, va_list args)
         szMessage[0] = '\0';
         wvsprintfA(szMessage, pszFormat, args);
         szMessage[cbTraceMessage - 1] = '\0';
-        int cbMessage = lstrlenA(szMessage);
 
         SYSTEMTIME st;
         GetLocalTime(&st);
-        char szPrefix[cbLinePrefix];
-        int cbPrefix = FormatLinePrefix(szPrefix, GetCurrentProcessId(), GetCurrentThreadId(), st);
-
-        SetFilePointer(hFile, 0, NULL, FILE_END);
-        // Close the broken line first, so that this one starts on its own.
-        if (bRepair)
-            WriteBytes(hFile, szLineEnd, 2);
-        bLineOpen = true;
-        WriteBytes(hFile, szPrefix, cbPrefix);
-        WriteBytes(hFile, szMessage, cbMessage);
-        WriteBytes(hFile, szLineEnd, 2);
-        bLineOpen = false;
+        // One write per line: appends of whole lines never interleave with another writer's.
+        char szLine[cbLinePrefix + 2 * cbTraceMessage + 2];
+        int cbLine = FormatLinePrefix(szLine, GetCurrentProcessId(), GetCurrentThreadId(), st);
+        cbLine += EscapeLineBreaks(szLine + cbLine, szMessage, 2 * cbTraceMessage);
+        szLine[cbLine++] = '\r';
+        szLine[cbLine++] = '\n';
+        DWORD cbWritten = 0;
+        // Write errors are ignored: a report would have to go through the tracer itself.
+        WriteFile(hFile, szLine, cbLine, &cbWritten, NULL);
     }
-
-    if (bLocked)
-        ReleaseMutex(hLock);
+    Unlock();
 }
 
 void Tracer::Close()
 {
+    Lock();
     if (hFile != INVALID_HANDLE_VALUE)
     {
         CloseHandle(hFile);
         hFile = INVALID_HANDLE_VALUE;
     }
-    if (hLock != NULL)
-    {
-        CloseHandle(hLock);
-        hLock = NULL;
-    }
+    Unlock();
 }
 
 Tracer* LockTrace()
 {
     Tracer* pTracer = g_pTracer;
-    if (pTracer == NULL || pTracer->hLock == NULL)
-        return NULL;
-    DWORD dwWait = WaitForSingleObject(pTracer->hLock, INFINITE);
-    return dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED ? pTracer : NULL;
+    if (pTracer != NULL)
+        pTracer->Lock();
+    return pTracer;
 }
 
 void UnlockTrace(Tracer* pTracer)
 {
     if (pTracer != NULL)
-        ReleaseMutex(pTracer->hLock);
+        pTracer->Unlock();
 }
 
 void SetTracer(Tracer* pTracer)
