@@ -3,6 +3,8 @@
 #include "msi_engine.h"
 #include "setup_base/setup_base.h"
 
+#include <msi.h>
+#include <msiquery.h>
 #include <shlwapi.h>
 
 namespace {
@@ -27,6 +29,8 @@ void RestrictDllSearch()
         (SetDefaultDllDirectoriesProc)(void*)GetProcAddress(hKernel, "SetDefaultDllDirectories");
     if (pfnSetDefault != NULL)
         pfnSetDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    else
+        SetDllDirectoryW(L"");    // at least the current directory leaves the search
 }
 
 bool GetSystemFilePath(LPCWSTR pszFileName, LPWSTR pszPath, DWORD cchPath)
@@ -72,13 +76,12 @@ bool CheckMsiVersion()
 bool ComposeEngineCommand(LPCWSTR pszExeDir, DWORD dwPlatformId, LPWSTR pszApplication,
                           LPWSTR pszEngineCommand, DWORD cchBuffers)
 {
-    LPCWSTR pszName =
-        dwPlatformId == VER_PLATFORM_WIN32_NT ? L"\\instmsiw.exe" : L"\\instmsia.exe";
+    LPCWSTR pszName = dwPlatformId == VER_PLATFORM_WIN32_NT ? L"instmsiw.exe" : L"instmsia.exe";
     pszApplication[0] = L'\0';
     pszEngineCommand[0] = L'\0';
     // Quoted: an unquoted 'C:\My Setup\instmsiw.exe' would let C:\My.exe run instead.
     bool bFits = AppendBounded(pszApplication, cchBuffers, pszExeDir) &&
-                 AppendBounded(pszApplication, cchBuffers, pszName) &&
+                 AppendPathPart(pszApplication, cchBuffers, pszName) &&
                  AppendBounded(pszEngineCommand, cchBuffers, L"\"") &&
                  AppendBounded(pszEngineCommand, cchBuffers, pszApplication) &&
                  AppendBounded(pszEngineCommand, cchBuffers, L"\" /q");
@@ -118,11 +121,123 @@ bool RunProcess(LPCWSTR pszApplication, LPWSTR pszCommandLine, LPCWSTR pszDirect
         return false;
     if (bWait)
     {
-        WaitForSingleObject(pi.hProcess, INFINITE);
+        // A wait or an exit code that fails must not read as success (0): it gives the error.
+        bool bEnded = WaitForSingleObject(pi.hProcess, INFINITE) == WAIT_OBJECT_0;
+        DWORD dwExitCode = 0;
+        if (!bEnded || !GetExitCodeProcess(pi.hProcess, &dwExitCode))
+        {
+            DWORD dwError = GetLastError();
+            dwExitCode = dwError != ERROR_SUCCESS ? dwError : ERROR_GEN_FAILURE;
+            TracePrint("*** Run process: can't get the exit code: %d ***", (int)dwExitCode);
+        }
         if (pdwExitCode != NULL)
-            GetExitCodeProcess(pi.hProcess, pdwExitCode);
+            *pdwExitCode = dwExitCode;
     }
     CloseHandle(pi.hProcess);
     CloseHandle(pi.hThread);
     return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Whether the package's product is installed already, asked of msi.dll bound at run time.
+
+namespace {
+
+const DWORD cchProductCode = 64;    // a GUID in braces is 38
+
+struct MsiQueryApi
+{
+    decltype(::MsiOpenDatabaseW)* MsiOpenDatabaseW;
+    decltype(::MsiDatabaseOpenViewW)* MsiDatabaseOpenViewW;
+    decltype(::MsiViewExecute)* MsiViewExecute;
+    decltype(::MsiViewFetch)* MsiViewFetch;
+    decltype(::MsiRecordGetStringW)* MsiRecordGetStringW;
+    decltype(::MsiCloseHandle)* MsiCloseHandle;
+    decltype(::MsiQueryProductStateW)* MsiQueryProductStateW;
+};
+
+template <typename T>
+bool Bind(HMODULE hMsi, LPCSTR pszName, T** ppfn)
+{
+    *ppfn = (T*)(void*)GetProcAddress(hMsi, pszName);
+    return *ppfn != NULL;
+}
+
+bool BindMsiQuery(HMODULE hMsi, MsiQueryApi* pApi)
+{
+    return Bind(hMsi, "MsiOpenDatabaseW", &pApi->MsiOpenDatabaseW) &&
+           Bind(hMsi, "MsiDatabaseOpenViewW", &pApi->MsiDatabaseOpenViewW) &&
+           Bind(hMsi, "MsiViewExecute", &pApi->MsiViewExecute) &&
+           Bind(hMsi, "MsiViewFetch", &pApi->MsiViewFetch) &&
+           Bind(hMsi, "MsiRecordGetStringW", &pApi->MsiRecordGetStringW) &&
+           Bind(hMsi, "MsiCloseHandle", &pApi->MsiCloseHandle) &&
+           Bind(hMsi, "MsiQueryProductStateW", &pApi->MsiQueryProductStateW);
+}
+
+bool ReadProductCode(const MsiQueryApi& api, LPCWSTR pszPackagePath, LPWSTR pszCode)
+{
+    MSIHANDLE hDatabase = 0;
+    MSIHANDLE hView = 0;
+    MSIHANDLE hRecord = 0;
+    DWORD cchCode = cchProductCode;
+    bool bRead = false;
+
+    if (api.MsiOpenDatabaseW(pszPackagePath, MSIDBOPEN_READONLY, &hDatabase) != ERROR_SUCCESS)
+        goto Cleanup;
+    if (api.MsiDatabaseOpenViewW(hDatabase,
+            L"SELECT `Value` FROM `Property` WHERE `Property`='ProductCode'", &hView) !=
+        ERROR_SUCCESS)
+        goto Cleanup;
+    if (api.MsiViewExecute(hView, 0) != ERROR_SUCCESS)
+        goto Cleanup;
+    if (api.MsiViewFetch(hView, &hRecord) != ERROR_SUCCESS)
+        goto Cleanup;
+    bRead = api.MsiRecordGetStringW(hRecord, 1, pszCode, &cchCode) == ERROR_SUCCESS &&
+            pszCode[0] != L'\0';
+
+Cleanup:
+    if (hRecord != 0)
+        api.MsiCloseHandle(hRecord);
+    if (hView != 0)
+        api.MsiCloseHandle(hView);
+    if (hDatabase != 0)
+        api.MsiCloseHandle(hDatabase);
+    return bRead;
+}
+
+// msiexec runs in the executable's directory, so a relative package name is taken from there.
+bool MakePackagePath(LPCWSTR pszExeDir, LPCWSTR pszMsiPackage, LPWSTR pszPath, DWORD cchPath)
+{
+    bool bAbsolute = pszMsiPackage[0] == L'\\' ||
+                     (pszMsiPackage[0] != L'\0' && pszMsiPackage[1] == L':');
+    pszPath[0] = L'\0';
+    bool bFits = bAbsolute ? AppendBounded(pszPath, cchPath, pszMsiPackage)
+                           : AppendBounded(pszPath, cchPath, pszExeDir) &&
+                             AppendPathPart(pszPath, cchPath, pszMsiPackage);
+    if (!bFits)
+        pszPath[0] = L'\0';
+    return bFits;
+}
+
+} // namespace
+
+bool NeedsReinstallTail(LPCWSTR pszExeDir, LPCWSTR pszMsiPackage)
+{
+    WCHAR szPackagePath[MAX_PATH];
+    WCHAR szMsiDll[MAX_PATH];
+    if (!MakePackagePath(pszExeDir, pszMsiPackage, szPackagePath, MAX_PATH) ||
+        !GetSystemFilePath(L"msi.dll", szMsiDll, MAX_PATH))
+        return true;
+    HMODULE hMsi = LoadLibraryW(szMsiDll);
+    if (hMsi == NULL)
+        return true;
+
+    bool bTail = true;
+    MsiQueryApi api;
+    WCHAR szProductCode[cchProductCode];
+    ZeroBytes(szProductCode, sizeof(szProductCode));
+    if (BindMsiQuery(hMsi, &api) && ReadProductCode(api, szPackagePath, szProductCode))
+        bTail = api.MsiQueryProductStateW(szProductCode) != INSTALLSTATE_UNKNOWN;
+    FreeLibrary(hMsi);
+    return bTail;
 }

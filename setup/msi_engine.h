@@ -28,3 +28,8 @@ bool UpdateMsiEngine(LPCWSTR pszExeDir, LPWSTR pszEngineCommand, DWORD* pdwExitC
 // command line in pszDirectory; optionally waits and reads the exit code. True when started.
 bool RunProcess(LPCWSTR pszApplication, LPWSTR pszCommandLine, LPCWSTR pszDirectory, bool bWait,
                 DWORD* pdwExitCode);
+
+// Whether the install line carries REINSTALL: only when the package's product is installed
+// already, since REINSTALL on a product that is not installed makes msiexec install nothing
+// and still succeed. True when that cannot be found out, as the line always had it.
+bool NeedsReinstallTail(LPCWSTR pszExeDir, LPCWSTR pszMsiPackage);

@@ -26,7 +26,3 @@ bool ComposeInstallCommand(const SetupOptions& options, LPCWSTR pszMsiPackage,
 bool ComposeUninstallCommand(const SetupOptions& options, LPWSTR pszCommand, DWORD cchCommand);
 bool AppendCommonArguments(const SetupOptions& options, LPWSTR pszCommand, DWORD cchCommand);
 
-// Whether the install line carries REINSTALL: only when the package's product is installed
-// already, since REINSTALL on a product that is not installed makes msiexec install nothing
-// and still succeed. True when that cannot be found out, as the line always had it.
-bool NeedsReinstallTail(LPCWSTR pszExeDir, LPCWSTR pszMsiPackage);

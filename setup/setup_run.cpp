@@ -43,6 +43,10 @@ bool GetModulePaths(LPWSTR pszExePath, LPWSTR pszExeDir)
         return false;
     lstrcpyW(pszExeDir, pszExePath);
     LPWSTR pszSlash = (LPWSTR)FindLastChar(pszExeDir, L'\\');
+    // A drive's root keeps its backslash: "E:" alone would mean drive E's current directory,
+    // where msiexec might find another package than the one that was read.
+    if (pszSlash == pszExeDir + 2 && pszExeDir[1] == L':')
+        ++pszSlash;
     if (pszSlash != NULL)
         *pszSlash = L'\0';
     return true;

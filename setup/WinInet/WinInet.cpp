@@ -44,6 +44,13 @@ bool GetSystemLibraryPath(LPWSTR pszPath, UINT cchPath)
     return true;
 }
 
+// The search flags of LoadLibraryEx came with AddDllDirectory; without it they are refused.
+bool CanSearchSystemOnly()
+{
+    HMODULE hKernel = GetModuleHandleW(L"kernel32.dll");
+    return hKernel != NULL && GetProcAddress(hKernel, "AddDllDirectory") != NULL;
+}
+
 bool FailToFind()
 {
     TracePrint("*** Initialize internet: Can't find library ***");
@@ -58,8 +65,11 @@ bool BindWinInet(LPCWSTR pszLibraryPath)
     if (pszLibraryPath == NULL)
         return FailToFind();
 
-    // Dependencies are looked for beside the library, not beside the executable.
-    WinInetApi.hWinInet = LoadLibraryExW(pszLibraryPath, NULL, LOAD_WITH_ALTERED_SEARCH_PATH);
+    // Dependencies are looked for in the system directory where the system can be told so,
+    // else beside the library; never beside the executable.
+    DWORD dwFlags = CanSearchSystemOnly() ? LOAD_LIBRARY_SEARCH_SYSTEM32
+                                          : LOAD_WITH_ALTERED_SEARCH_PATH;
+    WinInetApi.hWinInet = LoadLibraryExW(pszLibraryPath, NULL, dwFlags);
     if (WinInetApi.hWinInet == NULL)
         return FailToFind();
 

@@ -182,3 +182,15 @@ bool AppendBounded(LPWSTR pszBuffer, DWORD cchBuffer, LPCWSTR pszText)
     lstrcpyW(pszBuffer + cchUsed, pszText);
     return true;
 }
+
+bool AppendPathPart(LPWSTR pszBuffer, DWORD cchBuffer, LPCWSTR pszName)
+{
+    DWORD cchUsed = (DWORD)lstrlenW(pszBuffer);
+    bool bSeparated = cchUsed > 0 && pszBuffer[cchUsed - 1] == L'\\';
+    if (!bSeparated && !AppendBounded(pszBuffer, cchBuffer, L"\\"))
+        return false;
+    if (AppendBounded(pszBuffer, cchBuffer, pszName))
+        return true;
+    pszBuffer[cchUsed] = L'\0';
+    return false;
+}

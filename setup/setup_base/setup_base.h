@@ -139,3 +139,6 @@ LPWSTR FormatDecimal(LONG lValue, LPWSTR pszDest);             // writes no term
 bool IsWhiteSpace(WCHAR ch);
 // Appends without ever passing the capacity; false, with the buffer unchanged, if it would.
 bool AppendBounded(LPWSTR pszBuffer, DWORD cchBuffer, LPCWSTR pszText);
+// The same for a name inside the directory in the buffer: a backslash between the two unless
+// the directory ends with one already (a drive's root, "E:\").
+bool AppendPathPart(LPWSTR pszBuffer, DWORD cchBuffer, LPCWSTR pszName);

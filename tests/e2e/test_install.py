@@ -111,3 +111,16 @@ def test_msiexec_that_cannot_be_started_gives_1157(private_prefix, setup_dir, te
     assert private_prefix.run(setup_command(setup_dir, "/s"), cwd=setup_dir) == 1157
 
     assert messages(traces.new_lines()) == INSTALL_STAGES
+
+
+def test_a_setup_in_the_root_of_a_drive_installs_its_own_package(private_prefix, packages,
+                                                                 setup_dir):
+    # The drive E: of the prefix is the directory that holds setup.exe and the package.
+    (private_prefix.path / "dosdevices" / "e:").symlink_to(setup_dir)
+    shutil.copy2(packages["1.0.0"], setup_dir / "vlm.tch.msi")
+    record = private_prefix.record_msiexec()
+
+    assert private_prefix.run('"E:\\setup.exe" /s', cwd=setup_dir) == 0
+
+    assert (private_prefix.drive_c / PRODUCT_DIR / "readme.txt").read_text() == "version one\n"
+    assert recorded_lines(record)[-1].startswith('msiexec /i "vlm.tch.msi" /qn')

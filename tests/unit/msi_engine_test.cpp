@@ -30,6 +30,7 @@ TEST_CASE("the redistributable is started by its full path, quoted on its comman
         {L"C:\\My Setup", VER_PLATFORM_WIN32_WINDOWS, "C:\\My Setup\\instmsia.exe",
          "\"C:\\My Setup\\instmsia.exe\" /q"},
         {L"D:", 0, "D:\\instmsia.exe", "\"D:\\instmsia.exe\" /q"},
+        {L"E:\\", VER_PLATFORM_WIN32_NT, "E:\\instmsiw.exe", "\"E:\\instmsiw.exe\" /q"},   // a root
     };
     for (const auto& c : cases)
     {

@@ -1,6 +1,7 @@
 // The composed msiexec lines, letter for letter, their bound, and the install log name.
 #include <doctest.h>
 
+#include "msi_engine.h"
 #include "msiexec_command.h"
 
 #include <string>
