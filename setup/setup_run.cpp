@@ -243,7 +243,9 @@ int RunSetup()
 
 } // namespace
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
+// The process starts here, without the C runtime's start-up code: nothing in the setup needs
+// it (no constructors of globals, no arguments parsed by the runtime, no atexit).
+extern "C" void WINAPI SetupEntry()
 {
     UINT uExitCode = (UINT)RunSetup();
     // A worker ended by force may have died inside a library whose clean-up at exit would
