@@ -192,14 +192,29 @@ def test_stopping_after_the_first_block_flushes_and_fails(tmp_path, files):
 
 
 def test_random_order_reaches_the_one_working_mirror(tmp_path, files):
+    # Seven mirrors that answer 404, each under a name of its own, and the working one last.
+    missing = [f"missing-{i}.bin" for i in range(7)]
+    tried_orders = []
     with http_server(files) as base:
-        urls = ";".join([f"{base}/status/404"] * 4 + [f"{base}/len/f32768.bin"])
-        probe = Probe(tmp_path, urls, random=True)
+        urls = [f"{base}/len/{name}" for name in missing] + [f"{base}/len/f32768.bin"]
+        for run in range(3):
+            work = tmp_path / f"run{run}"
+            work.mkdir()
+            probe = Probe(work, ";".join(urls), random=True)
 
-    assert probe.code == 0
-    assert probe.events[-3].startswith("open event 2 nodes 5 current ")
-    numbers = [m for m in probe.trace if m.startswith("*** Try open URL procedure: node #")]
-    assert [n.split(":")[1] for n in numbers] == [f" node #{i}" for i in range(1, len(numbers) + 1)]
+            assert probe.code == 0
+            assert sha256(probe.local) == sha256(files / "f32768.bin")
+            assert probe.events[-3].startswith("open event 2 nodes 8 current ")
+            numbers = [m for m in probe.trace
+                       if m.startswith("*** Try open URL procedure: node #")]
+            assert [n.split(":")[1] for n in numbers] == [f" node #{i}"
+                                                         for i in range(1, len(numbers) + 1)]
+            tried = [n.split(": ", 2)[2].removesuffix(" ***") for n in numbers]
+            assert tried[-1] == urls[-1]
+            assert len(set(tried)) == len(tried)
+            tried_orders.append(tried)
+    # The list's own order comes up once in 40,320 runs; it must not be what every run takes.
+    assert any(tried != urls for tried in tried_orders), tried_orders
 
 
 AUTH_REQUIRED = "*** Check status code: authorization is required ***"
