@@ -169,15 +169,26 @@ class Prefix:
         return run_for_exit_code(command_line, cwd=cwd, env=dict(self.env, **(env or {})),
                                  timeout=timeout)
 
+    def _run_msiexec_from_disk(self):
+        # 64-bit Wine runs the file on disk, not its builtin msiexec, only with an override.
+        wine("reg", "add", "HKCU\\Software\\Wine\\DllOverrides", "/v", "msiexec.exe",
+             "/t", "REG_SZ", "/d", "native", "/f", env=self.env, check=True)
+
+    def plant_msiexec(self):
+        """Puts the planted stand-in (exit code 77) in place of msiexec; returns the marker
+        file it leaves when it is run."""
+        if ARCH == "x86_64":
+            self._run_msiexec_from_disk()
+        shutil.copy2(TOOLS_DIR / "planted.exe", self.system_dir / "msiexec.exe")
+        return self.system_dir / "msiexec.exe.ran"
+
     def record_msiexec(self):
         """Puts the recorder in place of msiexec; returns the file of recorded lines."""
         system = self.system_dir
         self.env.update(MSIEXEC_RECORD="C:\\msiexec-record.txt")
         if ARCH == "x86_64":
-            # 64-bit Wine runs the file on disk, not its builtin msiexec, only with an override;
-            # the recorder lifts it while the real one, the builtin, runs.
-            wine("reg", "add", "HKCU\\Software\\Wine\\DllOverrides", "/v", "msiexec.exe",
-                 "/t", "REG_SZ", "/d", "native", "/f", env=self.env, check=True)
+            # The recorder lifts the override while the real one, the builtin, runs.
+            self._run_msiexec_from_disk()
             self.env.update(MSIEXEC_REAL=f"C:\\windows\\{SYSTEM_DIR}\\msiexec.exe",
                             MSIEXEC_OVERRIDDEN="1")
         else:

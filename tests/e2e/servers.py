@@ -82,13 +82,14 @@ def ftp_server(root, passive=True):
 
 class _Handler(BaseHTTPRequestHandler):
     """Paths: /len/NAME (Content-Length), /chunked/NAME, /status/CODE, /reset/NAME (half the
-    body, then a connection reset), /close (closed before any header), /drip/NAME (the length,
+    body, then a connection reset once the server's reset event is set), /close (closed before any header), /drip/NAME (the length,
     then DRIP_BYTES every DRIP_SECONDS), /stall/NAME (the length and STALL_BYTES of the body,
     then nothing more until the server stops)."""
 
     protocol_version = "HTTP/1.1"
     root = None
     stopping = None
+    reset_now = None
 
     def log_message(self, *args):
         pass
@@ -119,8 +120,9 @@ class _Handler(BaseHTTPRequestHandler):
             self._head(200, size)
             self._send(path, size // 2)
             self.wfile.flush()
-            # Unread data is dropped when the reset arrives: let the client take it first.
-            time.sleep(0.5)
+            # Unread data is dropped when the reset arrives: the test says when the client has
+            # taken some.
+            self.reset_now.wait()
             self._reset()
         elif kind in ("drip", "stall"):
             self._head(200, size)
@@ -177,10 +179,15 @@ class _Handler(BaseHTTPRequestHandler):
 
 
 @contextlib.contextmanager
-def http_server(root):
-    """Serves root as described in _Handler; yields the base URL 'http://127.0.0.1:port'."""
+def http_server(root, reset=None):
+    """Serves root as described in _Handler; yields the base URL 'http://127.0.0.1:port'.
+    reset: the event after which /reset/NAME resets its connection (at once when None)."""
     stopping = threading.Event()
-    handler = type("Handler", (_Handler,), {"root": Path(root), "stopping": stopping})
+    if reset is None:
+        reset = threading.Event()
+        reset.set()
+    handler = type("Handler", (_Handler,), {"root": Path(root), "stopping": stopping,
+                                            "reset_now": reset})
     server = ThreadingHTTPServer(("127.0.0.1", 0), handler)
     server.daemon_threads = True
     thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05},
@@ -189,8 +196,9 @@ def http_server(root):
     try:
         yield f"http://127.0.0.1:{server.server_address[1]}"
     finally:
-        # Slow answers still being sent end first.
+        # Slow answers still being sent, and resets still waiting, end first.
         stopping.set()
+        reset.set()
         server.shutdown()
         server.server_close()
         thread.join(10)
@@ -244,9 +252,13 @@ def squid_proxy(user, password):
         shutil.rmtree(directory, ignore_errors=True)
 
 
+@contextlib.contextmanager
 def closed_port():
-    """A port on which nothing listens (taken and released at once)."""
-    return free_port()
+    """A port on which nothing listens, for as long as the block lasts: bound but never
+    listening, so that connections to it are refused and nothing else can take it meanwhile."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        yield s.getsockname()[1]
 
 
 def make_file(path, size):

@@ -1,6 +1,6 @@
 """The help box, a command line too long for msiexec, a missing package and an msiexec planted
 where the setup must never take it from. None of these installs anything, so they share the
-test run's prefix."""
+test run's prefix, except where msiexec itself is replaced."""
 import shutil
 import time
 
@@ -44,22 +44,24 @@ def test_help_shows_the_box_and_ends_with_minus_4(args, setup_dir, temp_dir):
     assert messages(traces.new_lines()) == ["*** start ***", "*** Parse parameters: start ***"]
 
 
-def test_a_line_that_does_not_fit_is_not_run(setup_dir, temp_dir):
-    traces = TraceFiles(temp_dir)
-    (setup_dir / "msiexec.exe").write_bytes((TOOLS_DIR / "planted.exe").read_bytes())
+@pytest.mark.parametrize("args, stage", [(TOO_LONG, "Install"),
+                                         ("/x{A} " + TOO_LONG, "Uninstall")],
+                         ids=["install", "uninstall"])
+def test_a_line_that_does_not_fit_is_not_run(args, stage, private_prefix, setup_dir, temp_dir):
+    ran = private_prefix.plant_msiexec()
+    # The stand-in is what the setup runs for a line that fits.
+    fits = args.replace(TOO_LONG, "/s")
+    assert private_prefix.run(setup_command(setup_dir, fits), cwd=setup_dir) == PLANTED_EXIT
+    assert ran.exists()
+    ran.unlink()
+    traces = TraceFiles(private_prefix.temp_dir(temp_dir))
 
-    assert run_for_exit_code(setup_command(setup_dir, TOO_LONG), cwd=setup_dir) == 1639
+    assert private_prefix.run(setup_command(setup_dir, args), cwd=setup_dir) == 1639
 
+    assert not ran.exists()
     lines = messages(traces.new_lines())
-    assert lines[-3:] == ["*** Install: command line too long ***", "*** Install: end ***",
+    assert lines[-3:] == [f"*** {stage}: command line too long ***", f"*** {stage}: end ***",
                           "*** end ***"]
-
-
-def test_an_uninstall_line_that_does_not_fit_is_not_run(setup_dir, temp_dir):
-    traces = TraceFiles(temp_dir)
-    code = run_for_exit_code(setup_command(setup_dir, "/x{A} " + TOO_LONG), cwd=setup_dir)
-    assert code == 1639
-    assert "*** Uninstall: command line too long ***" in messages(traces.new_lines())
 
 
 def direct_msiexec_code(cwd):

@@ -175,11 +175,11 @@ def test_cancel_during_a_slow_download_keeps_the_partial_file(run, how):
 
 
 def test_unreachable_mirrors_step_the_bar_and_install_the_local_package(run):
-    port = closed_port()
-    run.mirrors(";".join([f"ftp://127.0.0.1:{port}/pr_dl/verinfo.txt"] * 3 +
-                         [f"http://127.0.0.1:{port}/pr_dl/verinfo.txt",
-                          "ftp://mirror.invalid-host.example/pr_dl/verinfo.txt"]))
-    run.start().finish()
+    with closed_port() as port:
+        run.mirrors(";".join([f"ftp://127.0.0.1:{port}/pr_dl/verinfo.txt"] * 3 +
+                             [f"http://127.0.0.1:{port}/pr_dl/verinfo.txt",
+                              "ftp://mirror.invalid-host.example/pr_dl/verinfo.txt"]))
+        run.start().finish()
 
     assert run.code == 0
     assert run.installed == LOCAL

@@ -3,6 +3,9 @@
 
 #include "msi_engine.h"
 #include "msiexec_command.h"
+#include "trace_capture.h"
+
+#include <msiquery.h>
 
 #include <string>
 #include <vector>
@@ -193,12 +196,91 @@ TEST_CASE("the default log lies in the temporary directory")
     CHECK(log.size() == (size_t)lstrlenW(szTemp) + 36);
 }
 
-TEST_CASE("the reinstall tail stays where the product cannot be asked about")
+namespace {
+
+// Writes a package that holds nothing but a Property table with the given rows, through the
+// system's own msi.dll: enough for the product code to be read from it.
+bool MakePackage(const std::wstring& path, const std::vector<std::wstring>& inserts)
 {
-    wchar_t szTemp[MAX_PATH];
-    GetTempPathW(MAX_PATH, szTemp);
-    CHECK(NeedsReinstallTail(L"C:\\no such directory", L"vlm.tch.msi"));
-    CHECK(NeedsReinstallTail(szTemp, L"C:\\no such directory\\vlm.tch.msi"));
+    typedef UINT (WINAPI *OpenDatabase)(LPCWSTR, LPCWSTR, MSIHANDLE*);
+    typedef UINT (WINAPI *DatabaseOpenView)(MSIHANDLE, LPCWSTR, MSIHANDLE*);
+    typedef UINT (WINAPI *ViewExecute)(MSIHANDLE, MSIHANDLE);
+    typedef UINT (WINAPI *DatabaseCommit)(MSIHANDLE);
+    typedef UINT (WINAPI *CloseHandle)(MSIHANDLE);
+    HMODULE hMsi = LoadLibraryW(L"msi.dll");
+    if (hMsi == NULL)
+        return false;
+    auto pfnOpen = (OpenDatabase)(void*)GetProcAddress(hMsi, "MsiOpenDatabaseW");
+    auto pfnView = (DatabaseOpenView)(void*)GetProcAddress(hMsi, "MsiDatabaseOpenViewW");
+    auto pfnExecute = (ViewExecute)(void*)GetProcAddress(hMsi, "MsiViewExecute");
+    auto pfnCommit = (DatabaseCommit)(void*)GetProcAddress(hMsi, "MsiDatabaseCommit");
+    auto pfnClose = (CloseHandle)(void*)GetProcAddress(hMsi, "MsiCloseHandle");
+    bool bMade = false;
+    MSIHANDLE hDatabase = 0;
+    if (pfnOpen && pfnView && pfnExecute && pfnCommit && pfnClose &&
+        pfnOpen(path.c_str(), MSIDBOPEN_CREATE, &hDatabase) == ERROR_SUCCESS)
+    {
+        std::vector<std::wstring> queries = {
+            L"CREATE TABLE `Property` (`Property` CHAR(72) NOT NULL, "
+            L"`Value` LONGCHAR NOT NULL PRIMARY KEY `Property`)"};
+        queries.insert(queries.end(), inserts.begin(), inserts.end());
+        bMade = true;
+        for (const std::wstring& query : queries)
+        {
+            MSIHANDLE hView = 0;
+            bMade = bMade && pfnView(hDatabase, query.c_str(), &hView) == ERROR_SUCCESS &&
+                    pfnExecute(hView, 0) == ERROR_SUCCESS;
+            if (hView != 0)
+                pfnClose(hView);
+        }
+        bMade = bMade && pfnCommit(hDatabase) == ERROR_SUCCESS;
+        pfnClose(hDatabase);
+    }
+    FreeLibrary(hMsi);
+    return bMade;
+}
+
+std::wstring PropertyRow(const wchar_t* pszName, const wchar_t* pszValue)
+{
+    return std::wstring(L"INSERT INTO `Property` (`Property`, `Value`) VALUES ('") + pszName +
+           L"', '" + pszValue + L"')";
+}
+
+} // namespace
+
+TEST_CASE("the reinstall tail: not for a product that is not installed, kept where that can't "
+          "be found out")
+{
+    // A product code that nothing on this machine installed. That an installed product gets the
+    // tail is seen end to end, where a real package is installed first.
+    const wchar_t* pszNotInstalled = L"{0E7C5B1D-2F3A-4C8E-9B6D-7A1F3E5C9D20}";
+    TempDir dir;
+    REQUIRE(MakePackage(dir.File(L"absent.msi"), {PropertyRow(L"ProductCode", pszNotInstalled)}));
+    REQUIRE(MakePackage(dir.File(L"nocode.msi"), {PropertyRow(L"ProductName", L"Velmora")}));
+    WriteFileBytes(dir.File(L"notapackage.msi"), "not a package");
+    std::wstring absolute = dir.File(L"absent.msi");
     std::wstring longName(MAX_PATH, L'n');
-    CHECK(NeedsReinstallTail(L"C:\\", longName.c_str()));
+
+    struct Case
+    {
+        const char* pszName;
+        std::wstring exeDir;
+        std::wstring package;
+        bool bTail;
+    };
+    const Case cases[] = {
+        {"product not installed, package beside the exe", dir.Path(), L"absent.msi", false},
+        {"product not installed, package by full path", L"C:\\no such directory", absolute,
+         false},
+        {"no product code in the package", dir.Path(), L"nocode.msi", true},
+        {"a file that is no package", dir.Path(), L"notapackage.msi", true},
+        {"no package there", L"C:\\no such directory", L"vlm.tch.msi", true},
+        {"no package at the full path", dir.Path(), L"C:\\no such directory\\vlm.tch.msi", true},
+        {"a path too long", L"C:\\", longName, true},
+    };
+    for (const Case& c : cases)
+    {
+        INFO(c.pszName);
+        CHECK(NeedsReinstallTail(c.exeDir.c_str(), c.package.c_str()) == c.bTail);
+    }
 }

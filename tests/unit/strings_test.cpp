@@ -3,6 +3,7 @@
 
 #include "trace_capture.h"
 
+#include <set>
 #include <string>
 
 namespace {
@@ -190,16 +191,53 @@ TEST_CASE("Heap blocks arrive zero-filled; a failed allocation is reported, not 
     CHECK(lines[0].find("): 8 ***") != std::string::npos);
 }
 
+namespace {
+
+// The blocks in use in a heap of the test's own.
+std::set<void*> BusyBlocks(HANDLE hHeap)
+{
+    std::set<void*> busy;
+    PROCESS_HEAP_ENTRY entry;
+    entry.lpData = NULL;
+    while (HeapWalk(hHeap, &entry))
+    {
+        if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY)
+            busy.insert(entry.lpData);
+    }
+    return busy;
+}
+
+} // namespace
+
 TEST_CASE("HeapPtr frees what it holds, once")
 {
+    HANDLE hHeap = HeapCreate(0, 0, 0);
+    REQUIRE(hHeap != NULL);
     TraceCapture trace;
+    const std::set<void*> before = BusyBlocks(hHeap);
+    g_hBlockHeap = hHeap;
+    std::set<void*> held;
+    std::set<void*> afterReset;
+    void* pFirst = NULL;
+    void* pSecond = NULL;
     {
         HeapPtr ptr(AllocBlock(16));
-        CHECK(ptr.get() != NULL);
-        ptr.reset(AllocBlock(32));
-        CHECK(ptr.get() != NULL);
+        pFirst = ptr.get();
+        pSecond = AllocBlock(32);
+        ptr.reset(pSecond);
+        afterReset = BusyBlocks(hHeap);
         HeapPtr empty;
         CHECK(empty.get() == NULL);
     }
-    CHECK(trace.Lines().empty());   // no failed release reported
+    std::set<void*> after = BusyBlocks(hHeap);
+    g_hBlockHeap = NULL;
+    HeapDestroy(hHeap);
+
+    REQUIRE(pFirst != NULL);
+    REQUIRE(pSecond != NULL);
+    // reset frees the old block and keeps the new one; the end of the scope frees that.
+    CHECK(afterReset.count(pFirst) == 0);
+    CHECK(afterReset.count(pSecond) == 1);
+    CHECK(after == before);
+    CHECK(trace.Lines().empty());   // no failed release reported: nothing freed twice
 }
