@@ -1,5 +1,6 @@
 """Shared parts of the end-to-end tests: running Windows programs in the test run's Wine
 prefix, copies of setup.exe in clean directories, and reading its trace files."""
+import contextlib
 import os
 import re
 import shutil
@@ -204,12 +205,11 @@ def recorded_lines(record):
     return record.read_text(encoding="utf-8").splitlines() if record.exists() else []
 
 
-@pytest.fixture
-def private_prefix(tmp_path):
-    """A throw-away copy of the test prefix with its own wineserver, for tests that install,
-    replace msiexec or otherwise change the machine. The server is ended and the copy removed
-    at the end."""
-    path = tmp_path / "prefix"
+@contextlib.contextmanager
+def throwaway_prefix(path):
+    """A throw-away copy of the test prefix at path with its own wineserver, for tests that
+    install, replace msiexec or otherwise change the machine. The server is ended and the copy
+    removed at the end."""
     subprocess.run(["cp", "-a", str(SHARED_PREFIX), str(path)], check=True)
     env = {"WINEPREFIX": str(path)}
     display = (BUILD_DIR / "testroot" / "display").read_text().strip()
@@ -222,6 +222,13 @@ def private_prefix(tmp_path):
     subprocess.run(["wineserver", "-k"], env=full_env, stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     shutil.rmtree(path, ignore_errors=True)
+
+
+@pytest.fixture
+def private_prefix(tmp_path):
+    """A throw-away prefix of the test's own (see throwaway_prefix)."""
+    with throwaway_prefix(tmp_path / "prefix") as prefix:
+        yield prefix
 
 
 @pytest.fixture

@@ -23,6 +23,11 @@ CHUNK = 1024 * 1024
 DRIP_BYTES, DRIP_SECONDS = 8192, 0.1
 # A server that stalls: less than a block of a reader, so the reader waits for the rest.
 STALL_BYTES = 16384
+# A hostile server: a byte a second; a file repeated up to a length no reader should take
+# whole; a bound on the redirections it answers.
+TRICKLE_SECONDS = 1.0
+REPEAT_LENGTH = 2 * 1024 ** 3
+REDIRECT_LIMIT = 100000
 
 # pyftpdlib logs every connection and every poll of its loop to stderr unless its logger
 # already has a handler.
@@ -84,7 +89,11 @@ class _Handler(BaseHTTPRequestHandler):
     """Paths: /len/NAME (Content-Length), /chunked/NAME, /status/CODE, /reset/NAME (half the
     body, then a connection reset once the server's reset event is set), /close (closed before any header), /drip/NAME (the length,
     then DRIP_BYTES every DRIP_SECONDS), /stall/NAME (the length and STALL_BYTES of the body,
-    then nothing more until the server stops)."""
+    then nothing more until the server stops).
+    Hostile ones: /headers/NAME (the length, then nothing), /trickle/NAME (the length, then a
+    byte every TRICKLE_SECONDS), /repeat/NAME (REPEAT_LENGTH bytes: the file over and over, made
+    while sent); and for any name /mute/ (the request is read, nothing is sent), /proxy-auth/
+    (407 for ever, as a proxy that wants a log-on) and /loop/ (302 to the same URL)."""
 
     protocol_version = "HTTP/1.1"
     root = None
@@ -104,6 +113,9 @@ class _Handler(BaseHTTPRequestHandler):
             body = f"error {name}\n".encode()
             self._head(int(name), len(body))
             self.wfile.write(body)
+            return
+        if kind in ("mute", "proxy-auth", "loop"):
+            self._hostile(kind)
             return
         path = self.root / name
         if not path.is_file():
@@ -127,8 +139,52 @@ class _Handler(BaseHTTPRequestHandler):
         elif kind in ("drip", "stall"):
             self._head(200, size)
             self._send_slowly(path, kind == "stall")
+        elif kind in ("headers", "trickle"):
+            self._head(200, size)
+            self._trickle(path, kind == "trickle")
+        elif kind == "repeat":
+            self._head(200, REPEAT_LENGTH)
+            self._repeat(path)
         else:
             self._head(404, 0)
+
+    def _hostile(self, kind):
+        if kind == "mute":
+            self.close_connection = True
+            self.stopping.wait()
+            return
+        if kind == "proxy-auth":
+            self.send_response(407)
+            self.send_header("Proxy-Authenticate", 'Basic realm="setup-test"')
+        else:
+            type(self).redirected += 1
+            if type(self).redirected > REDIRECT_LIMIT:
+                self.close_connection = True
+                return
+            self.send_response(302)
+            self.send_header("Location", f"http://{self.headers['Host']}{self.path}")
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+
+    def _trickle(self, path, trickle):
+        self.close_connection = True
+        with open(path, "rb") as f, contextlib.suppress(OSError):
+            while trickle and (data := f.read(1)) and not self.stopping.is_set():
+                self.wfile.write(data)
+                self.stopping.wait(TRICKLE_SECONDS)
+            self.stopping.wait()
+
+    def _repeat(self, path):
+        # Made while sent, never stored; a reader that stops ends it with a broken connection.
+        self.close_connection = True
+        data = path.read_bytes()
+        block = memoryview(data * (CHUNK // max(1, len(data)) + 1))
+        left = REPEAT_LENGTH if data else 0
+        with contextlib.suppress(OSError):
+            while left > 0 and not self.stopping.is_set():
+                piece = block[:left]
+                self.wfile.write(piece)
+                left -= len(piece)
 
     def _send_slowly(self, path, stall):
         # A client that still waits for the rest learns, when the server stops, that none comes.
@@ -187,7 +243,7 @@ def http_server(root, reset=None):
         reset = threading.Event()
         reset.set()
     handler = type("Handler", (_Handler,), {"root": Path(root), "stopping": stopping,
-                                            "reset_now": reset})
+                                            "reset_now": reset, "redirected": 0})
     server = ThreadingHTTPServer(("127.0.0.1", 0), handler)
     server.daemon_threads = True
     thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05},

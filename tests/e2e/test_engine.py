@@ -44,6 +44,9 @@ def test_restart_needed_under_s_ends_with_0_and_no_box(my_setup, temp_dir):
     assert redistributable_command(my_setup) == expected
     assert not (my_setup.parent / "My.exe.ran").exists()
     assert messages(traces.new_lines()) == UNTIL_ENGINE
+    # The decoy is live: the same line unquoted starts it.
+    run_for_exit_code(expected.replace('"', ""), cwd=my_setup)
+    assert (my_setup.parent / "My.exe.ran").exists()
 
 
 def test_restart_needed_shows_the_restart_message(my_setup, temp_dir):
@@ -56,6 +59,7 @@ def test_restart_needed_shows_the_restart_message(my_setup, temp_dir):
     assert code == 0
     assert RESTART_TEXT in texts
     assert messages(traces.new_lines()) == UNTIL_ENGINE
+    assert not (my_setup.parent / "My.exe.ran").exists()
 
 
 @pytest.mark.parametrize("redistributable", ["fails with 1603", "missing"])
