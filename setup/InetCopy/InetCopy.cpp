@@ -184,7 +184,7 @@ NodeOutcome OpenNode(const TryOpenUrlParams& params, LPCWSTR pszUrl, OpenUrlProg
     hDest = OpenNodeUrl(params.hSession, pszUrl);
     if (hDest != NULL)
     {
-        StatusCheck status = CheckStatusCode(hDest, params.hwndParent);
+        StatusCheck status = CheckStatusCode(params.hSession, hDest, params.hwndParent);
         if (status == STATUS_OPENED)
         {
             TracePrint("*** Try open URL procedure: node %S successfully opened ***", pszUrl);
@@ -253,6 +253,21 @@ bool TryNodes(const TryOpenUrlParams& params, NodeList& list, OpenUrlProgress& p
     return bOpened;
 }
 
+bool IsProxyInUse(HINTERNET hSession)
+{
+    DWORD cbInfo = 0;
+    WinInetApi.InternetQueryOptionW(hSession, INTERNET_OPTION_PROXY, NULL, &cbInfo);
+    if (cbInfo < sizeof(INTERNET_PROXY_INFO))
+        return false;
+    HeapPtr info(AllocBlock(cbInfo));
+    const INTERNET_PROXY_INFO* pInfo = (const INTERNET_PROXY_INFO*)info.get();
+    if (pInfo == NULL ||
+        !WinInetApi.InternetQueryOptionW(hSession, INTERNET_OPTION_PROXY, info.get(), &cbInfo))
+        return false;
+    return pInfo->dwAccessType == INTERNET_OPEN_TYPE_PROXY && pInfo->lpszProxy != NULL &&
+           pInfo->lpszProxy[0] != 0;
+}
+
 // True when the proxy log-on was given and the request sent again.
 bool AskForProxyLogon(HINTERNET hDest, HWND hwndParent)
 {
@@ -295,7 +310,7 @@ void CopyWholeUrls(LPWSTR pszDest, LPCWSTR pszUrlList)
 
 } // namespace
 
-StatusCheck CheckStatusCode(HINTERNET hDest, HWND hwndParent)
+StatusCheck CheckStatusCode(HINTERNET hSession, HINTERNET hDest, HWND hwndParent)
 {
     for (int nAttempt = 0;; )
     {
@@ -309,6 +324,13 @@ StatusCheck CheckStatusCode(HINTERNET hDest, HWND hwndParent)
         }
         TracePrint("*** Check status code: status code = %d ***", (int)dwStatus);
 
+        // A server that is no proxy has no business asking for a proxy log-on, and WinInet's
+        // log-on dialog has no proxy to name then (Wine's fails on the missing name).
+        if (dwStatus == HTTP_STATUS_PROXY_AUTH_REQ && !IsProxyInUse(hSession))
+        {
+            TracePrint("*** Check status code: no proxy is used ***");
+            return STATUS_ERROR;
+        }
         if (dwStatus != HTTP_STATUS_PROXY_AUTH_REQ)
         {
             // Wine reports 0 for a server that closed before its headers.

@@ -71,7 +71,7 @@ enum StatusCheck
 };
 
 // Reads the HTTP status of an opened URL and lets the user log on to a proxy that asks.
-StatusCheck CheckStatusCode(HINTERNET hDest, HWND hwndParent);
+StatusCheck CheckStatusCode(HINTERNET hSession, HINTERNET hDest, HWND hwndParent);
 
 // Copies the whole remote file into the local one and flushes it; true when all was copied.
 // Neither handle is closed or rewound.

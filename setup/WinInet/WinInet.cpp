@@ -30,6 +30,7 @@ bool LookUpAll()
         && LookUp(WinInetApi.InternetReadFile, "InternetReadFile")
         && LookUp(WinInetApi.InternetCloseHandle, "InternetCloseHandle")
         && LookUp(WinInetApi.InternetGetConnectedState, "InternetGetConnectedState")
+        && LookUp(WinInetApi.InternetQueryOptionW, "InternetQueryOptionW")
         && LookUp(WinInetApi.InternetErrorDlg, "InternetErrorDlg");
 }
 

@@ -20,13 +20,14 @@ struct WinInetApiTable
     decltype(::InternetGetConnectedState)* InternetGetConnectedState;
     decltype(::InternetErrorDlg)* InternetErrorDlg;
     decltype(::InternetSetOptionW)* InternetSetOptionW;
+    decltype(::InternetQueryOptionW)* InternetQueryOptionW;   // is a proxy in use?
 
     HMODULE hWinInet;
 };
 
 extern WinInetApiTable WinInetApi;
 
-// Binds all twelve entry points of the system's WinInet, or none.
+// Binds all thirteen entry points of the system's WinInet, or none.
 bool InitializeInternet();
 void UninitializeInternet();
 

@@ -13,6 +13,7 @@ FAKE_EXPORT(FtpGetFileSize)
 FAKE_EXPORT(InternetReadFile)
 FAKE_EXPORT(InternetCloseHandle)
 FAKE_EXPORT(InternetGetConnectedState)
+FAKE_EXPORT(InternetQueryOptionW)
 #ifndef FAKE_WININET_PARTIAL
 FAKE_EXPORT(InternetErrorDlg)
 FAKE_EXPORT(PlantedMarker)

@@ -171,6 +171,24 @@ UrlScript HttpServer(std::vector<DWORD> statuses)
     return script;
 }
 
+BOOL WINAPI FakeQueryOption(HINTERNET, DWORD dwOption, LPVOID pBuffer, LPDWORD pcb)
+{
+    static wchar_t szProxy[] = L"127.0.0.1:3128";
+    if (dwOption != INTERNET_OPTION_PROXY)
+        return FALSE;
+    if (pBuffer == NULL || *pcb < sizeof(INTERNET_PROXY_INFO))
+    {
+        *pcb = sizeof(INTERNET_PROXY_INFO);
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    INTERNET_PROXY_INFO* pInfo = (INTERNET_PROXY_INFO*)pBuffer;
+    pInfo->dwAccessType = g_fake.bProxy ? INTERNET_OPEN_TYPE_PROXY : INTERNET_OPEN_TYPE_DIRECT;
+    pInfo->lpszProxy = g_fake.bProxy ? szProxy : NULL;
+    pInfo->lpszProxyBypass = NULL;
+    return TRUE;
+}
+
 FakeInternet::FakeInternet() : m_saved(WinInetApi)
 {
     g_fake = FakeState();
@@ -183,6 +201,7 @@ FakeInternet::FakeInternet() : m_saved(WinInetApi)
     WinInetApi.InternetGetLastResponseInfoW = FakeResponse;
     WinInetApi.FtpGetFileSize = FakeFtpGetFileSize;
     WinInetApi.InternetReadFile = FakeReadFile;
+    WinInetApi.InternetQueryOptionW = FakeQueryOption;
 }
 
 FakeInternet::~FakeInternet()

@@ -45,6 +45,7 @@ struct FakeState
     int nStatusQueries = 0;
     std::vector<DWORD> dialogAnswers;    // successive InternetErrorDlg results; the last repeats
     int nDialogs = 0;
+    bool bProxy = true;                  // the session goes through a proxy
     int nResends = 0;
     RemoteFile remote;
     int nReads = 0;

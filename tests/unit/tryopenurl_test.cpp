@@ -345,6 +345,19 @@ TEST_CASE("HTTP statuses: errors and non-answers fail over to the next mirror")
     }
 }
 
+TEST_CASE("A 407 without a proxy in use is a failed mirror, with no log-on dialog")
+{
+    FakeInternet inet;
+    g_fake.bProxy = false;
+    g_fake.urls[L"http://a/"] = HttpServer({407});
+    g_fake.urls[L"http://b/"] = HttpServer({200});
+    Run run = Open(L"http://a/;http://b/");
+
+    CHECK(run.bResult);
+    CHECK(g_fake.nDialogs == 0);
+    CHECK(g_fake.opens.size() == 2);
+}
+
 TEST_CASE("A proxy that asks four times: three dialogs, four queries, the rest abandoned")
 {
     FakeInternet inet;

@@ -18,6 +18,7 @@ std::vector<void*> Slots()
         (void*)WinInetApi.InternetCloseHandle, (void*)WinInetApi.InternetGetLastResponseInfoW,
         (void*)WinInetApi.HttpSendRequestW, (void*)WinInetApi.InternetGetConnectedState,
         (void*)WinInetApi.InternetErrorDlg, (void*)WinInetApi.InternetSetOptionW,
+        (void*)WinInetApi.InternetQueryOptionW,
     };
 }
 
@@ -39,12 +40,12 @@ std::wstring BesideTestExe(const wchar_t* pszName)
 
 } // namespace
 
-TEST_CASE("The system's WinInet is bound with all twelve slots and released again")
+TEST_CASE("The system's WinInet is bound with all thirteen slots and released again")
 {
     TraceCapture trace;
     REQUIRE(InitializeInternet());
     CHECK(WinInetApi.hWinInet != NULL);
-    CHECK(FilledSlots() == 12);
+    CHECK(FilledSlots() == 13);
 
     wchar_t szLoaded[MAX_PATH], szSystem[MAX_PATH];
     GetModuleFileNameW(WinInetApi.hWinInet, szLoaded, MAX_PATH);
