@@ -1,0 +1,167 @@
+"""Makes the package-signature tests' material in OUT, anew on each run: a test root with two
+publishers and a self-signed look-alike of the first, the product package signed by each and
+altered after signing, two bare storages, root.reg, which makes a Wine prefix trust the test
+root, and last digests.txt: osslsigncode's digest of some of the files.
+Usage: make_signed_packages.py PRODUCT_WXS OUT"""
+import hashlib
+import re
+import shutil
+import struct
+import subprocess
+import sys
+from pathlib import Path
+
+EXTENSIONS = """[req]
+distinguished_name = dn
+[dn]
+[root]
+basicConstraints = critical,CA:TRUE
+keyUsage = critical,keyCertSign
+[leaf]
+basicConstraints = critical,CA:FALSE
+keyUsage = critical,digitalSignature
+extendedKeyUsage = codeSigning
+"""
+PUBLISHER_A = "/CN=Velmora Test Publisher A/O=Velmora Tests"
+# The SHA-256 algorithm identifier and the digest after it, in the signed indirect data.
+SIGNED_DIGEST = re.compile(b"\x06\x09\x60\x86\x48\x01\x65\x03\x04\x02\x01(?:\x05\x00)?\x04\x20"
+                           b"(.{32})", re.S)
+FREE, END, FATSECT = 0xFFFFFFFF, 0xFFFFFFFE, 0xFFFFFFFD
+
+
+def run(*args):
+    return subprocess.run(args, cwd=OUT, check=True, capture_output=True).stdout
+
+
+def make_certificate(name, subject, *issuer):
+    run("openssl", "req", "-x509", "-config", "ext.cnf", "-extensions",
+        "root" if name == "root" else "leaf", "-newkey", "rsa:2048", "-nodes", "-days", "3650",
+        "-subj", subject, "-keyout", f"{name}.key", "-out", f"{name}.crt", *issuer)
+
+
+def sign(signer, source, target, *extra):
+    chain = [signer] if signer == "self" else [signer, "root"]
+    (OUT / f"{signer}-chain.pem").write_bytes(b"".join((OUT / f"{name}.crt").read_bytes()
+                                                       for name in chain))
+    run("osslsigncode", "sign", "-certs", f"{signer}-chain.pem", "-key", f"{signer}.key",
+        "-h", "sha256", *extra, "-in", source, "-out", target)
+
+
+def digest(command, path, *extra):
+    """The package digest in the signature of PATH (extract-signature), or in the data that
+    osslsigncode would sign for it (extract-data)."""
+    (OUT / "sig.der").unlink(missing_ok=True)       # osslsigncode never overwrites
+    run("osslsigncode", command, *extra, "-in", path, "-out", "sig.der")
+    found = SIGNED_DIGEST.findall((OUT / "sig.der").read_bytes())
+    assert len(found) == 1, path
+    return found[0]
+
+
+def write_altered(target, source, old, new):
+    data = (OUT / source).read_bytes()
+    assert data.count(old) == 1, target
+    (OUT / target).write_bytes(data.replace(old, new))
+
+
+def write_storage(name, clsid, items):
+    """A compound file whose items are (name, bytes) streams, each empty or of 4,096 bytes or
+    more so that none goes into the mini stream, or (name, clsid, [items]) storages."""
+    entries = [["Root Entry", 5, clsid, b"", FREE, FREE]]   # name, type, clsid, data, right, child
+
+    def add(parent, children):
+        # Siblings as a chain of right links, in the order that the format's search expects.
+        link = (parent, 5)
+        for item in sorted(children, key=lambda i: (len(i[0]), i[0].upper())):
+            entries[link[0]][link[1]] = len(entries)
+            link = (len(entries), 4)
+            storage = len(item) == 3
+            entries.append([item[0], 1 if storage else 2, item[1] if storage else bytes(16),
+                            b"" if storage else item[1], FREE, FREE])
+            if storage:
+                add(len(entries) - 1, item[2])
+    add(0, items)
+
+    fat, sectors = [], []
+
+    def put(blob):
+        count = -(-len(blob) // 512)
+        fat.extend(list(range(len(fat) + 1, len(fat) + count)) + [END] * (count > 0))
+        sectors.append(blob.ljust(count * 512, b"\0"))
+        return len(fat) - count if count else END
+    directory = b"".join(
+        struct.pack("<64sHBBIII16sIQQIQ", entry_name.encode("utf-16-le"), 2 * len(entry_name) + 2,
+                    kind, 1, FREE, right, child, entry_clsid, 0, 0, 0, put(data), len(data))
+        for entry_name, kind, entry_clsid, data, right, child in entries)
+    first_directory = put(directory)
+    fat_count = -(-len(fat) // 127)
+    difat = list(range(len(fat), len(fat) + fat_count)) + [FREE] * (109 - fat_count)
+    fat += [FATSECT] * fat_count + [FREE] * (-(len(fat) + fat_count) % 128)
+    header = struct.pack("<8s16sHHHHH6sIIIIIIIII109I", bytes.fromhex("D0CF11E0A1B11AE1"),
+                         bytes(16), 0x3E, 3, 0xFFFE, 9, 6, bytes(6), 0, fat_count,
+                         first_directory, 0, 4096, END, 0, END, 0, *difat)
+    (OUT / name).write_bytes(header + b"".join(sectors) + struct.pack(f"<{len(fat)}I", *fat))
+
+
+def write_trust():
+    der = run("openssl", "x509", "-in", "root.crt", "-outform", "DER")
+    blob = struct.pack("<III", 0x20, 1, len(der)) + der
+    rows = [",".join(f"{b:02x}" for b in blob[i:i + 25]) for i in range(0, len(blob), 25)]
+    (OUT / "root.reg").write_bytes(
+        ("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\"
+         "SystemCertificates\\Root\\Certificates\\" + hashlib.sha1(der).hexdigest().upper()
+         + ']\r\n"Blob"=hex:' + ",\\\r\n  ".join(rows) + "\r\n").encode())
+
+
+def main(wxs):
+    shutil.rmtree(OUT, ignore_errors=True)
+    OUT.mkdir(parents=True)
+    (OUT / "ext.cnf").write_text(EXTENSIONS)
+    make_certificate("root", "/CN=Velmora Test Root/O=Velmora Tests")
+    make_certificate("a", PUBLISHER_A, "-CA", "root.crt", "-CAkey", "root.key")
+    make_certificate("b", "/CN=Velmora Test Publisher B/O=Velmora Tests", "-CA", "root.crt",
+                     "-CAkey", "root.key")
+    # Claims A's name: only the chain tells it apart.
+    make_certificate("self", PUBLISHER_A)
+    for version, name in (("1.0.0", "unsigned-1.0.0.msi"), ("1.0.1", "unsigned.msi")):
+        (OUT / "readme.txt").write_text(f"Velmora test product {version}\n")
+        run("wixl", "-D", f"Version={version}", "-D", "ReadMe=readme.txt", "-o", name, wxs)
+    sign("a", "unsigned-1.0.0.msi", "local-a.msi")
+    for signer, target, *extra in (("a", "signed-a.msi"), ("b", "signed-b.msi"),
+                                   ("self", "self-signed.msi"),
+                                   ("a", "extended.msi", "-add-msi-dse")):
+        sign(signer, "unsigned.msi", target, *extra)
+
+    genuine = (OUT / "signed-a.msi").read_bytes()
+    at = genuine.rindex(b"Velmora Test Product")    # in the string pool
+    (OUT / "tampered.msi").write_bytes(genuine[:at] + b"W" + genuine[at + 1:])
+    # The changed content's own digest in place of the signed one.
+    write_altered("forged.msi", "tampered.msi", digest("extract-signature", "signed-a.msi"),
+                  digest("extract-data", "tampered.msi", "-h", "sha256"))
+    digest("extract-signature", "signed-a.msi")
+    tail = (OUT / "sig.der").read_bytes()[-8:]      # of the signature value, which ends it
+    write_altered("broken.msi", "signed-a.msi", tail, tail[:-1] + bytes([tail[-1] ^ 1]))
+    for name in ("signed-a.msi", "tampered.msi", "forged.msi", "broken.msi"):
+        verified = subprocess.run(["osslsigncode", "verify", "-CAfile", "root.crt", "-in", name],
+                                  cwd=OUT, capture_output=True).returncode == 0
+        assert verified == (name == "signed-a.msi"), name
+
+    # Wrong digests come from ordering names by code unit, by case or without the tie rule,
+    # from leaving out a sub-storage or a class id, or from reading a long stream in part.
+    ids = [bytes(range(i, i + 16)) for i in (1, 17, 33)]
+    write_storage("storage-order.stg", ids[0], [
+        (name, (name.encode("utf-8") * 4096)[:4096 + len(name)])
+        for name in ("\u4138", "\u3841", "ab", "a", "B", "\u4840\u3b3f")] + [("b", b"")])
+    write_storage("storage-nested.stg", ids[0], [
+        ("top", b"t" * 5000), ("long", bytes((i * 7) & 0xFF for i in range(70000))),
+        ("sub", ids[1], [("x", b"x" * 4096), ("\x05DigitalSignature", b"s" * 4096),
+                         ("deeper", ids[2], [("y", b"y" * 4096)]), ("empty", bytes(16), [])])])
+    write_trust()
+    (OUT / "digests.txt").write_text("".join(
+        f"{name} {digest('extract-data', name, '-h', 'sha256').hex()}\n"
+        for name in ("storage-order.stg", "storage-nested.stg", "unsigned.msi", "signed-a.msi")))
+    return 0
+
+
+if __name__ == "__main__":
+    OUT = Path(sys.argv[2]).resolve()
+    sys.exit(main(str(Path(sys.argv[1]).resolve())))
