@@ -3,6 +3,7 @@
 #include "latest_build.h"
 #include "download_jobs.h"
 #include "extra_files.h"
+#include "package_signature.h"
 #include "../WinInet/WinInet.h"
 #include "../res/resource.h"
 
@@ -84,6 +85,46 @@ bool KeepChosenPath(BuildInfo& own, LPCWSTR pszPath)
     return true;
 }
 
+// The local package's full path: beside the executable unless the name is a path itself.
+bool GetLocalPackagePath(LPCWSTR pszMsiPackage, LPWSTR pszPath)
+{
+    bool bAbsolute = pszMsiPackage[0] == L'\\' ||
+                     (pszMsiPackage[0] != L'\0' && pszMsiPackage[1] == L':');
+    pszPath[0] = L'\0';
+    if (bAbsolute)
+        return AppendBounded(pszPath, MAX_PATH, pszMsiPackage);
+    DWORD cchModule = GetModuleFileNameW(NULL, pszPath, MAX_PATH);
+    LPWSTR pszSlash = cchModule == 0 || cchModule >= MAX_PATH
+                          ? NULL : (LPWSTR)FindLastChar(pszPath, L'\\');
+    if (pszSlash == NULL)
+        return false;
+    pszSlash[1] = L'\0';
+    return AppendBounded(pszPath, MAX_PATH, pszMsiPackage);
+}
+
+// A downloaded package takes the local one's place only when its signature holds against the
+// local package's signer; a refused one stays where it was saved, and the person is told.
+bool IsAcceptedPackage(const CallbackParam& param, LPCWSTR pszDownloaded)
+{
+    WCHAR szLocal[MAX_PATH];
+    PackageCheck check = PACKAGE_REFUSED;
+    if (param.pszMsiPackage != NULL && GetLocalPackagePath(param.pszMsiPackage, szLocal))
+        check = VerifyDownloadedPackage(szLocal, pszDownloaded);
+    if (check != PACKAGE_REFUSED)
+        return true;
+    HINSTANCE hinst = GetModuleHandleW(NULL);
+    HeapPtr title(AllocText(cchQuestionText));
+    HeapPtr message(AllocText(cchQuestionText));
+    if (title.get() != NULL && message.get() != NULL)
+    {
+        LoadStringW(hinst, IDS_SETUP_TITLE, (LPWSTR)title.get(), (int)cchQuestionText);
+        LoadStringW(hinst, IDS_PACKAGE_NOT_VERIFIED, (LPWSTR)message.get(), (int)cchQuestionText);
+        MessageBoxW(param.hwndDialog, (LPCWSTR)message.get(), (LPCWSTR)title.get(),
+                    MB_OK | MB_ICONWARNING);
+    }
+    return false;
+}
+
 // Steps after a Yes: the default name, the Save As dialog, the download, the companions.
 bool SaveLatestBuild(HINTERNET hInternet, CallbackParam& param, BuildInfo& own,
                      const BuildInfo& latest)
@@ -101,7 +142,8 @@ bool SaveLatestBuild(HINTERNET hInternet, CallbackParam& param, BuildInfo& own,
         bResult = DownloadBuild(hInternet, param, latest, szPath);
         TracePrint("*** CheckLatestBuild: Download build: end ***");
         if (bResult)
-            bResult = KeepChosenPath(own, szPath) && CopyExtraFiles(szPath);
+            bResult = IsAcceptedPackage(param, szPath) && KeepChosenPath(own, szPath) &&
+                      CopyExtraFiles(szPath);
     }
     TracePrint("*** CheckLatestBuild: Save file: end: %d ***", bResult ? 1 : 0);
     return bResult;

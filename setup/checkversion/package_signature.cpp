@@ -559,7 +559,7 @@ bool PassesWinVerifyTrust(LPCWSTR pszPackage)
 }
 
 // Read from the storage itself, so that a signature that is there but can't be parsed is never
-// taken for none. 1 signed, 0 not, -1 unreadable.
+// taken for none. 1 signed, 0 not, 2 no such file, -1 unreadable.
 int HasSignatureStream(LPCWSTR pszPackage)
 {
     IStorage* pRoot = NULL;
@@ -575,6 +575,8 @@ int HasSignatureStream(LPCWSTR pszPackage)
         if (hr == STG_E_FILENOTFOUND)
             return 0;
     }
+    if (hr == STG_E_FILENOTFOUND || hr == STG_E_PATHNOTFOUND)
+        return 2;
     if (FAILED(hr))
     {
         FailStep("can't read the local package", (DWORD)hr);
@@ -588,6 +590,12 @@ PackageCheck CheckPackages(LPCWSTR pszLocalPackage, LPCWSTR pszDownloadedPackage
                            Signature& local, Signature& downloaded)
 {
     int nSigned = HasSignatureStream(pszLocalPackage);
+    // No local package anchors nothing either: the download is all there is to install.
+    if (nSigned == 2)
+    {
+        TracePrint("*** Verify package: no local package, not verified ***");
+        return PACKAGE_NOT_ANCHORED;
+    }
     if (nSigned == 0)
     {
         TracePrint("*** Verify package: local package is not signed, not verified ***");
