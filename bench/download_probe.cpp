@@ -18,12 +18,14 @@
 //   download_probe.exe post-progress <count>
 //       posts <count> positions to the bar from a worker, as the copy callback does per block
 //       (no tracer registered), and times them; then, <count> times each, the look-ups that
-//       PostProgress makes (IsWindow, GetDlgItem, IsWindow) and the bare PostMessageW
+//       PostProgress makes (IsWindow, GetDlgItem, IsWindow) and the bare PostMessageW, each
+//       phase once the dialog has handled what the one before posted
 //   download_probe.exe time-command
 //       runs the command line in BENCH_COMMAND_LINE, waits for it and times it
 // Prints one line of names and values: for a download "bytes <n> seconds <s> reads <n>
-// peak_working_set <bytes>" (the time from the open to the closed handle; the peak working set
-// of the whole process at the end), for trace-lines "calls <n> seconds <s>", for post-progress
+// peak_working_set <bytes> dialog_cpu_seconds <s> worker_cpu_seconds <s>" (the time from the
+// open to the closed handle; the peak working set of the whole process at the end; the CPU
+// time of the dialog's thread and of the worker), for trace-lines "calls <n> seconds <s>", for post-progress
 // the same and "lookup_seconds <s> post_seconds <s>", for time-command "exit_code <n>
 // seconds <s>". Exit code 0 on success, 1 when the download failed, 2 for misuse.
 #include <windows.h>
@@ -50,6 +52,7 @@ const DWORD dwActiveFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_KEEP_CONNECTION
                           | INTERNET_FLAG_NEED_FILE;
 const DWORD dwPassiveFlags = dwActiveFlags | INTERNET_FLAG_PASSIVE;
 const DWORD dwLocalAccess = FILE_READ_DATA | FILE_WRITE_DATA;
+const UINT uDrain = WM_APP + 1;    // to the main thread: set hDrained
 
 enum Mode { MODE_JOB, MODE_JOB_SIZED, MODE_JOB_UNTRACED, MODE_FLOOR, MODE_POST_PROGRESS };
 
@@ -78,8 +81,12 @@ struct Work
     ULONGLONG cbCopied;
     DWORD dwCalls;          // post-progress only
     volatile LONG lDone;    // set by the worker when it has finished
-    double dLookupSeconds;  // post-progress only
+    HANDLE hDrained;        // post-progress only
+    double dPostProgressSeconds;
+    double dLookupSeconds;
     double dPostSeconds;
+    double dDialogCpuSeconds;   // used by the main thread, which serves the dialog
+    double dWorkerCpuSeconds;
 };
 
 LARGE_INTEGER g_frequency;
@@ -89,6 +96,17 @@ double Now()
     LARGE_INTEGER counter;
     QueryPerformanceCounter(&counter);
     return (double)counter.QuadPart / (double)g_frequency.QuadPart;
+}
+
+// User and kernel time that a thread has used so far.
+double CpuSeconds(HANDLE hThread)
+{
+    FILETIME ftCreation, ftExit, ftKernel, ftUser;
+    if (!GetThreadTimes(hThread, &ftCreation, &ftExit, &ftKernel, &ftUser))
+        return 0;
+    ULONGLONG ullKernel = ((ULONGLONG)ftKernel.dwHighDateTime << 32) | ftKernel.dwLowDateTime;
+    ULONGLONG ullUser = ((ULONGLONG)ftUser.dwHighDateTime << 32) | ftUser.dwLowDateTime;
+    return (double)(ullKernel + ullUser) / 1e7;
 }
 
 void SetSessionOptions(HINTERNET hSession)
@@ -178,14 +196,26 @@ bool CopyAsJob(Work& work)
     return bOk;
 }
 
+// Waits until the dialog's thread has handled every message posted to it so far, so that one
+// timed phase does not pay for the repaints that the last one queued.
+void WaitForDrainedQueue(Work& work)
+{
+    PostThreadMessageW(work.dwMainThread, uDrain, 0, 0);
+    WaitForSingleObject(work.hDrained, INFINITE);
+}
+
 // What the copy callback does per block once the percentage has changed: a new position for
 // the bar, posted to the dialog's thread. Then its parts on their own: the three look-ups it
 // makes before it posts, and the post.
 bool PostPositions(Work& work)
 {
+    double dStart = Now();
     for (DWORD i = 0; i < work.dwCalls; ++i)
         PostProgress(work.hwndDialog, i % 101);
-    double dStart = Now();
+    double dWhole = Now() - dStart;
+    WaitForDrainedQueue(work);
+
+    dStart = Now();
     HWND hwndProgress = NULL;
     for (DWORD i = 0; i < work.dwCalls; ++i)
     {
@@ -194,12 +224,14 @@ bool PostPositions(Work& work)
         if (!IsWindow(hwndProgress))
             return false;
     }
-    double dLookups = Now();
+    work.dLookupSeconds = Now() - dStart;
+    WaitForDrainedQueue(work);
+
+    dStart = Now();
     for (DWORD i = 0; i < work.dwCalls; ++i)
         PostMessageW(hwndProgress, PBM_SETPOS, i % 101, 0);
-    double dPosts = Now();
-    work.dLookupSeconds = dLookups - dStart;
-    work.dPostSeconds = dPosts - dLookups;
+    work.dPostSeconds = Now() - dStart;
+    work.dPostProgressSeconds = dWhole;
     return true;
 }
 
@@ -211,7 +243,10 @@ DWORD WINAPI WorkerProc(LPVOID pvWork)
         work.bOk = PostPositions(work);
     else
         work.bOk = work.mode == MODE_FLOOR ? CopyBare(work) : CopyAsJob(work);
-    work.dSeconds = Now() - dStart - work.dLookupSeconds - work.dPostSeconds;
+    work.dSeconds = work.mode == MODE_POST_PROGRESS ? work.dPostProgressSeconds
+                                                     : Now() - dStart;
+    // Read here: Wine no longer knows a thread's times once it has ended.
+    work.dWorkerCpuSeconds = CpuSeconds(GetCurrentThread());
     __atomic_store_n(&work.lDone, 1, __ATOMIC_SEQ_CST);
     PostThreadMessageW(work.dwMainThread, WM_NULL, 0, 0);
     return 0;
@@ -263,10 +298,16 @@ bool RunDownload(Work& work)
     while (__atomic_load_n(&work.lDone, __ATOMIC_SEQ_CST) == 0 &&
            GetMessageW(&msg, NULL, 0, 0) > 0)
     {
+        if (msg.hwnd == NULL && msg.message == uDrain)
+        {
+            SetEvent(work.hDrained);
+            continue;
+        }
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
     WaitForSingleObject(hThread, INFINITE);
+    work.dDialogCpuSeconds = CpuSeconds(GetCurrentThread());
     CloseHandle(hThread);
     DestroyWindow(work.hwndDialog);
     WinInetApi.InternetCloseHandle(work.hSession);
@@ -308,8 +349,10 @@ int Download(Mode mode, LPCWSTR pszTraceDir, LPCWSTR pszUrl, LPCWSTR pszLocal)
         printf("failed\n");
         return 1;
     }
-    printf("bytes %llu seconds %.6f reads %lu peak_working_set %llu\n", work.cbCopied,
-           work.dSeconds, work.dwReads, (unsigned long long)PeakWorkingSet());
+    printf("bytes %llu seconds %.6f reads %lu peak_working_set %llu dialog_cpu_seconds %.3f "
+           "worker_cpu_seconds %.3f\n", work.cbCopied, work.dSeconds, work.dwReads,
+           (unsigned long long)PeakWorkingSet(), work.dDialogCpuSeconds,
+           work.dWorkerCpuSeconds);
     return 0;
 }
 
@@ -329,8 +372,10 @@ int PostProgressCalls(DWORD dwCount)
     ZeroBytes(&work, sizeof(work));
     work.mode = MODE_POST_PROGRESS;
     work.dwCalls = dwCount;
-    if (!RunDownload(work))
+    work.hDrained = CreateEventW(NULL, FALSE, FALSE, NULL);
+    if (work.hDrained == NULL || !RunDownload(work))
         return 1;
+    CloseHandle(work.hDrained);
     printf("calls %lu seconds %.6f lookup_seconds %.6f post_seconds %.6f\n", dwCount,
            work.dSeconds, work.dLookupSeconds, work.dPostSeconds);
     return 0;
