@@ -205,7 +205,7 @@ void WaitForDrainedQueue(Work& work)
 }
 
 // What the copy callback does per block once the percentage has changed: a new position for
-// the bar, posted to the dialog's thread. Then its parts on their own: the three look-ups it
+// the bar, posted to the dialog's thread. Then its pieces on their own: the three look-ups it
 // makes before it posts, and the post.
 bool PostPositions(Work& work)
 {
