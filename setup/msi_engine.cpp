@@ -33,29 +33,12 @@ void RestrictDllSearch()
         SetDllDirectoryW(L"");    // at least the current directory leaves the search
 }
 
-bool GetSystemFilePath(LPCWSTR pszFileName, LPWSTR pszPath, DWORD cchPath)
-{
-    UINT cchSystem = GetSystemDirectoryW(pszPath, cchPath);
-    if (cchSystem == 0 || cchSystem >= cchPath)
-    {
-        if (cchPath > 0)
-            pszPath[0] = L'\0';
-        return false;
-    }
-    if (!AppendBounded(pszPath, cchPath, L"\\") || !AppendBounded(pszPath, cchPath, pszFileName))
-    {
-        pszPath[0] = L'\0';
-        return false;
-    }
-    return true;
-}
-
 bool CheckMsiVersion()
 {
     WCHAR szMsiDll[MAX_PATH];
     if (!GetSystemFilePath(L"msi.dll", szMsiDll, MAX_PATH))
         return false;
-    HMODULE hMsi = LoadLibraryW(szMsiDll);
+    HMODULE hMsi = LoadLibraryByPath(szMsiDll);
     if (hMsi == NULL)
         return false;
 
@@ -228,7 +211,7 @@ bool NeedsReinstallTail(LPCWSTR pszExeDir, LPCWSTR pszMsiPackage)
     if (!MakePackagePath(pszExeDir, pszMsiPackage, szPackagePath, MAX_PATH) ||
         !GetSystemFilePath(L"msi.dll", szMsiDll, MAX_PATH))
         return true;
-    HMODULE hMsi = LoadLibraryW(szMsiDll);
+    HMODULE hMsi = LoadLibraryByPath(szMsiDll);
     if (hMsi == NULL)
         return true;
 

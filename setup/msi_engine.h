@@ -9,8 +9,6 @@ const DWORD cchEngineCommand = MAX_PATH;
 // so that DLLs planted beside a downloaded setup.exe are never loaded.
 void RestrictDllSearch();
 
-// The full path of a file in the system directory; false when it does not fit in cchPath.
-bool GetSystemFilePath(LPCWSTR pszFileName, LPWSTR pszPath, DWORD cchPath);
 
 // True when msi.dll of the system directory reports major version 2 or later.
 bool CheckMsiVersion();

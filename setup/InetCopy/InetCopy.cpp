@@ -494,8 +494,14 @@ DWORD InternetGetFileSize(HINTERNET hRemoteFile)
 
     DWORD dwSizeHigh = 0;
     DWORD dwSize = WinInetApi.FtpGetFileSize(hRemoteFile, &dwSizeHigh);
-    if (dwSize == INVALID_FILE_SIZE)
-        dwSize = GetContentLength(hRemoteFile);
+    // A WinInet that answers 0 for an HTTP handle (Wine's) does not know the size: the
+    // Content-Length does. An FTP file of 0 bytes has none and stays 0.
+    if (dwSize == INVALID_FILE_SIZE || dwSize == 0)
+    {
+        DWORD dwLength = GetContentLength(hRemoteFile);
+        if (dwLength != INVALID_FILE_SIZE || dwSize == INVALID_FILE_SIZE)
+            dwSize = dwLength;
+    }
 
     TracePrint("*** Internet get file size: end: %d ***", (int)dwSize);
     return dwSize;

@@ -6,7 +6,7 @@ WinInetApiTable WinInetApi;
 
 namespace {
 
-const WCHAR szLibraryName[] = L"\\Wininet.dll";
+const WCHAR szLibraryName[] = L"Wininet.dll";
 
 template <typename T>
 bool LookUp(T*& pfnSlot, LPCSTR pszName)
@@ -34,24 +34,6 @@ bool LookUpAll()
         && LookUp(WinInetApi.InternetErrorDlg, "InternetErrorDlg");
 }
 
-// The system directory's copy only: a wininet.dll planted beside a downloaded setup.exe or in
-// the current directory must never be loaded. False when the path does not fit.
-bool GetSystemLibraryPath(LPWSTR pszPath, UINT cchPath)
-{
-    UINT cchSystem = GetSystemDirectoryW(pszPath, cchPath);
-    if (cchSystem == 0 || cchSystem + lstrlenW(szLibraryName) >= cchPath)
-        return false;
-    lstrcpyW(pszPath + cchSystem, szLibraryName);
-    return true;
-}
-
-// The search flags of LoadLibraryEx came with AddDllDirectory; without it they are refused.
-bool CanSearchSystemOnly()
-{
-    HMODULE hKernel = GetModuleHandleW(L"kernel32.dll");
-    return hKernel != NULL && GetProcAddress(hKernel, "AddDllDirectory") != NULL;
-}
-
 bool FailToFind()
 {
     TracePrint("*** Initialize internet: Can't find library ***");
@@ -66,11 +48,7 @@ bool BindWinInet(LPCWSTR pszLibraryPath)
     if (pszLibraryPath == NULL)
         return FailToFind();
 
-    // Dependencies are looked for in the system directory where the system can be told so,
-    // else beside the library; never beside the executable.
-    DWORD dwFlags = CanSearchSystemOnly() ? LOAD_LIBRARY_SEARCH_SYSTEM32
-                                          : LOAD_WITH_ALTERED_SEARCH_PATH;
-    WinInetApi.hWinInet = LoadLibraryExW(pszLibraryPath, NULL, dwFlags);
+    WinInetApi.hWinInet = LoadLibraryByPath(pszLibraryPath);
     if (WinInetApi.hWinInet == NULL)
         return FailToFind();
 
@@ -85,7 +63,7 @@ bool InitializeInternet()
 {
     WCHAR szPath[MAX_PATH];
     // No path that fits: never fall back to a search by name.
-    return BindWinInet(GetSystemLibraryPath(szPath, MAX_PATH) ? szPath : NULL);
+    return BindWinInet(GetSystemFilePath(szLibraryName, szPath, MAX_PATH) ? szPath : NULL);
 }
 
 void UninitializeInternet()

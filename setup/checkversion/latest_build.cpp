@@ -58,6 +58,24 @@ bool IsConnected()
     return true;
 }
 
+// comdlg32 is loaded for the Save As dialog alone: imported, it would slow down every run,
+// silent ones included, for a dialog that only an accepted update shows.
+BOOL ShowSaveDialog(OPENFILENAMEW* pofn)
+{
+    WCHAR szLibrary[MAX_PATH];
+    HMODULE hComdlg = GetSystemFilePath(L"comdlg32.dll", szLibrary, MAX_PATH)
+                          ? LoadLibraryByPath(szLibrary) : NULL;
+    VERIFY_API_CALL(hComdlg != NULL);
+    if (hComdlg == NULL)
+        return FALSE;
+    decltype(::GetSaveFileNameW)* pfnGetSaveFileName =
+        (decltype(::GetSaveFileNameW)*)(void*)GetProcAddress(hComdlg, "GetSaveFileNameW");
+    VERIFY_API_CALL(pfnGetSaveFileName != NULL);
+    BOOL bSaved = pfnGetSaveFileName != NULL && pfnGetSaveFileName(pofn);
+    FreeLibrary(hComdlg);
+    return bSaved;
+}
+
 bool AskSavePath(HWND hwndOwner, LPWSTR pszPath)
 {
     OPENFILENAMEW ofn;
@@ -70,7 +88,7 @@ bool AskSavePath(HWND hwndOwner, LPWSTR pszPath)
     ofn.nMaxFile = MAX_PATH;
     ofn.lpstrInitialDir = L".";
     ofn.Flags = dwSaveFlags;
-    return GetSaveFileNameW(&ofn) != FALSE;
+    return ShowSaveDialog(&ofn) != FALSE;
 }
 
 // The chosen path becomes the own BuildInfo's list, from where the worker hands it on.

@@ -95,13 +95,6 @@ bool FailToHash()
     return FailStep("can't hash", GetLastError());
 }
 
-// The search flags of LoadLibraryEx came with AddDllDirectory; without it they are refused.
-bool CanSearchSystemOnly()
-{
-    HMODULE hKernel = GetModuleHandleW(L"kernel32.dll");
-    return hKernel != NULL && GetProcAddress(hKernel, "AddDllDirectory") != NULL;
-}
-
 // The system directory's copies only: a crypt32.dll planted beside a downloaded setup.exe must
 // never be the one that judges packages. On failure the caller still unbinds what was bound.
 bool BindApi()
@@ -110,8 +103,6 @@ bool BindApi()
     UINT cchSystem = GetSystemDirectoryW(szPath, MAX_PATH);
     if (cchSystem == 0 || cchSystem >= MAX_PATH)
         return FailStep("can't get the system directory", GetLastError());
-    DWORD dwFlags = CanSearchSystemOnly() ? LOAD_LIBRARY_SEARCH_SYSTEM32
-                                          : LOAD_WITH_ALTERED_SEARCH_PATH;
     LPCSTR psz = szEntryPoints;
     FARPROC* ppfnSlot = g_slots.rgpfn;
     for (int iLibrary = 0; *psz != '\0'; ++iLibrary, ++psz)
@@ -121,7 +112,7 @@ bool BindApi()
         while (*psz != '\0')
             *pch++ = (WCHAR)*psz++;
         *pch = L'\0';
-        g_rghLibrary[iLibrary] = LoadLibraryExW(szPath, NULL, dwFlags);
+        g_rghLibrary[iLibrary] = LoadLibraryByPath(szPath);
         if (g_rghLibrary[iLibrary] == NULL)
         {
             TracePrint("*** Verify package: can't load %S (0x%08X) ***", szPath,

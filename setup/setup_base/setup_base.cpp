@@ -194,3 +194,34 @@ bool AppendPathPart(LPWSTR pszBuffer, DWORD cchBuffer, LPCWSTR pszName)
     pszBuffer[cchUsed] = L'\0';
     return false;
 }
+
+bool GetSystemFilePath(LPCWSTR pszFileName, LPWSTR pszPath, DWORD cchPath)
+{
+    UINT cchSystem = GetSystemDirectoryW(pszPath, cchPath);
+    if (cchSystem == 0 || cchSystem >= cchPath)
+    {
+        if (cchPath > 0)
+            pszPath[0] = L'\0';
+        return false;
+    }
+    if (!AppendBounded(pszPath, cchPath, L"\\") || !AppendBounded(pszPath, cchPath, pszFileName))
+    {
+        pszPath[0] = L'\0';
+        return false;
+    }
+    return true;
+}
+
+// The search flags of LoadLibraryEx came with AddDllDirectory; without it they are refused.
+bool CanSearchSystemOnly()
+{
+    HMODULE hKernel = GetModuleHandleW(L"kernel32.dll");
+    return hKernel != NULL && GetProcAddress(hKernel, "AddDllDirectory") != NULL;
+}
+
+HMODULE LoadLibraryByPath(LPCWSTR pszPath)
+{
+    DWORD dwFlags = CanSearchSystemOnly() ? LOAD_LIBRARY_SEARCH_SYSTEM32
+                                          : LOAD_WITH_ALTERED_SEARCH_PATH;
+    return LoadLibraryExW(pszPath, NULL, dwFlags);
+}

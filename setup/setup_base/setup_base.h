@@ -142,3 +142,13 @@ bool AppendBounded(LPWSTR pszBuffer, DWORD cchBuffer, LPCWSTR pszText);
 // The same for a name inside the directory in the buffer: a backslash between the two unless
 // the directory ends with one already (a drive's root, "E:\").
 bool AppendPathPart(LPWSTR pszBuffer, DWORD cchBuffer, LPCWSTR pszName);
+
+// ---------------------------------------------------------------------------------------------
+// Libraries of the system, never found by a search: one planted beside a downloaded setup.exe
+// or in the current directory must never be loaded.
+
+// The full path of a file in the system directory; false when it does not fit in cchPath.
+bool GetSystemFilePath(LPCWSTR pszFileName, LPWSTR pszPath, DWORD cchPath);
+// Loads a library by its full path, its dependencies from the system directory where the
+// system can be told so, else beside the library.
+HMODULE LoadLibraryByPath(LPCWSTR pszPath);

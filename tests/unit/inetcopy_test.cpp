@@ -340,6 +340,7 @@ TEST_CASE("Remote size: FTP first, then the leading digits of the Content-Length
     const Case cases[] = {
         {"FTP size, high part dropped", 1234, L"99", 1234, "1234"},
         {"FTP size 0 is a size", 0, NULL, 0, "0"},
+        {"a size of 0 from an HTTP handle: the Content-Length knows", 0, L"5000", 5000, "5000"},
         {"Content-Length", INVALID_FILE_SIZE, L"5000", 5000, "5000"},
         {"trailing characters", INVALID_FILE_SIZE, L"5000 bytes", 5000, "5000"},
         {"zero length", INVALID_FILE_SIZE, L"0", 0, "0"},
