@@ -9,6 +9,8 @@ const DWORD cbMiB = 1024 * 1024;
 const DWORD dwSweepStep = 10485;    // 1 MiB / 100, rounded down: 0..100 within every MiB
 const DWORD dwLocalAccess = FILE_READ_DATA | FILE_WRITE_DATA;
 const WCHAR szTempPrefix[] = L"tmp";
+const DWORD dwSweepPostMs = 50;
+DWORD g_dwLastSweepPost = 0;     // the worker's alone
 
 LPWSTR AllocText(DWORD cch)
 {
@@ -277,10 +279,18 @@ bool OpenPercent(void* pProgress, DWORD& dwPercent)
     return true;
 }
 
+// Without a size the bar sweeps every MiB and would move at every block: a new position costs
+// the dialog a repaint, which at full speed took most of the download's time. A sweeping bar
+// gets one at most every dwSweepPostMs; a bar that follows the size, every one.
 bool CopyPercentOf(void* pProgress, DWORD& dwPercent)
 {
     const CopyProgress& state = *(const CopyProgress*)pProgress;
     dwPercent = CopyPercent(state.dwFileSize, state.dwBytesCopied);
+    bool bSweeping = state.dwFileSize == 0 || state.dwFileSize == INVALID_FILE_SIZE;
+    DWORD dwNow = GetTickCount();
+    if (bSweeping && dwNow - g_dwLastSweepPost < dwSweepPostMs)
+        return false;
+    g_dwLastSweepPost = dwNow;
     return true;
 }
 

@@ -95,6 +95,27 @@ TEST_CASE("Callbacks post a position only when it changed, and stop once the sta
     CHECK_FALSE(TryOpenUrlCallback(PROGRESS_STARTED, &open, NULL));
 }
 
+TEST_CASE("Without a size the bar gets a new position at most every 50 ms, however fast")
+{
+    FakeDialog dialog;
+    CallbackParam param = {dialog.hwnd, stateRunning, NULL, 0};
+    TraceCapture trace;
+    CopyProgress copy = {0, 0, 0};
+    DWORD dwStart = GetTickCount();
+    for (int i = 0; i < 200; ++i)
+    {
+        copy.dwBytesCopied += 32768;    // 6 MiB: the sweep turns six times
+        CHECK(DownloadBuildCallback(PROGRESS_STEP, &copy, &param));
+    }
+    DWORD dwElapsed = GetTickCount() - dwStart;
+    CHECK(Posted(trace.Lines()).size() <= 1 + dwElapsed / 50);
+    Sleep(60);
+    copy.dwBytesCopied += 32768;
+    size_t cPosted = Posted(trace.Lines()).size();
+    CHECK(DownloadBuildCallback(PROGRESS_STEP, &copy, &param));
+    CHECK(Posted(trace.Lines()).size() == cPosted + 1);
+}
+
 TEST_CASE("The package status names the version, and the size in whole MiB when known")
 {
     struct Case { DWORD dwFtpSize; const char* text; };
