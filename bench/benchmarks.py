@@ -478,6 +478,14 @@ class Report:
         return "\n".join(out).rstrip() + "\n"
 
 
+BAR_SOURCE = {
+    "http": "the remote size comes from the Content-Length, so the percentage follows it.",
+    "ftp": "under Wine the remote size is 0 (FtpGetFileSize is a stub), so the percentage "
+           "sweeps 0–100 within every MiB, and a sweeping bar gets a new position at most "
+           "every 50 ms.",
+}
+
+
 def report_download(report, runs, micro, rounds):
     d = report.details
     d += ["## Download throughput and memory", "",
@@ -521,7 +529,7 @@ def report_download(report, runs, micro, rounds):
                                      zip(runs[(protocol, a)], runs[(protocol, b)]))
         job, floor = med[(protocol, "job")], med[(protocol, "floor")]
         sized, untraced = med[(protocol, "job-sized")], med[(protocol, "job-untraced")]
-        added, by_posts = paired("job", "floor"), paired("job", "job-sized")
+        added = paired("job", "floor")
         by_trace, left = paired("job", "job-untraced"), paired("job-sized", "floor")
         blocks = statistics.median(r["reads"] for r in runs[(protocol, "job")]) - 1
         lines = statistics.median(r["trace_lines"] for r in runs[(protocol, "job")])
@@ -543,18 +551,13 @@ def report_download(report, runs, micro, rounds):
               f"At 0.9× the job may add {allowed:.2f} s, {allowed / blocks * 1e6:.0f} µs per "
               f"block; it adds {added:.2f} s, {added / blocks * 1e6:.0f} µs per "
               f"block.",
-              f"- The bar: under Wine the remote size is 0 (FtpGetFileSize is a stub), so the "
-              f"percentage sweeps 0–100 within every MiB, moves about 3 points per block and the "
-              f"callback posts a new position for every block: {posts:.0f} posts. Where the size "
-              f"is known (job-sized) it posts {sized_posts:.0f} and takes {sized:.2f} s: the "
-              f"per-block posts and the repaints they cause cost {by_posts:.2f} s, "
-              f"{by_posts / max(posts - sized_posts, 1) * 1e6:.0f} µs per post; with the size "
-              f"known the job reaches {per_round('floor', 'job-sized'):.2f}× the floor. The "
-              f"dialog's thread, busy with the positions, uses {dialog_cpu:.2f} s of CPU in "
-              f"the job ({(dialog_cpu - sized_cpu) / max(posts - sized_posts, 1) * 1e6:.0f} µs "
-              f"per post more than the {sized_cpu:.2f} s with the size known), on a machine of "
-              f"{os.cpu_count()} CPUs that the worker, the server and the wineserver share; the "
-              f"worker itself uses {worker_cpu:.2f} s, the floor's {floor_cpu:.2f} s.",
+              f"- The bar: {BAR_SOURCE[protocol]} The job posts {posts:.0f} positions; where "
+              f"the size is known (job-sized), one per percent, {sized_posts:.0f}, and takes "
+              f"{sized:.2f} s, {per_round('floor', 'job-sized'):.2f}× the floor. The dialog's "
+              f"thread uses {dialog_cpu:.2f} s of CPU in the job ({sized_cpu:.2f} s with the "
+              f"size known), on a machine of {os.cpu_count()} CPUs that the worker, the server "
+              f"and the wineserver share; the worker itself uses {worker_cpu:.2f} s, the "
+              f"floor's {floor_cpu:.2f} s.",
               f"- The trace: {lines:.0f} lines, {lines / blocks:.1f} per block (read file, "
               f"write file, and the callback's start, progressed, post progress, end). Without "
               f"a tracer (job-untraced) the job takes {untraced:.2f} s: the lines cost "
@@ -604,7 +607,7 @@ def report_overhead(report, measured, rounds):
               "msiexec-log": "`msiexec /i vlm.tch.msi /qn /l*v <log>` (what setup.exe runs)",
               "minimal_kernel32": "a program that does nothing, kernel32 only",
               "minimal_user32": "the same, importing user32",
-              "minimal_comdlg32": "the same, importing user32 and comdlg32 (setup.exe's imports)"}
+              "minimal_comdlg32": "the same, importing user32 and comdlg32"}
     for name, values in times.items():
         best, median = best_median(values)
         d.append(f"| {labels[name]} | {best:.3f} | {median:.3f} |")
@@ -634,10 +637,10 @@ def report_overhead(report, measured, rounds):
           f"process. A program that does nothing takes {m['minimal_kernel32']:.3f} s with "
           f"kernel32 alone; importing user32 adds "
           f"{paired('minimal_user32', 'minimal_kernel32'):.3f} s (Wine connects to the "
-          f"display), importing comdlg32 as well, as setup.exe does, another "
-          f"{paired('minimal_comdlg32', 'minimal_user32'):.3f} s "
-          f"({m['minimal_comdlg32']:.3f} s in all). setup.exe needs comdlg32 only for the "
-          f"Save As dialog of an accepted update, yet pays for it in every run, /s included.",
+          f"display); setup.exe imports these two only. Importing comdlg32 as well would add "
+          f"another {paired('minimal_comdlg32', 'minimal_user32'):.3f} s "
+          f"({m['minimal_comdlg32']:.3f} s in all), which is why setup.exe loads it only "
+          f"for the Save As dialog of an accepted update.",
           f"- The overhead is fixed: at 1.1× it would be met by a package whose bare install "
           f"takes {added / 0.1:.1f} s or more.", ""]
 
