@@ -143,6 +143,18 @@ bool IsAcceptedPackage(const CallbackParam& param, LPCWSTR pszDownloaded)
     return false;
 }
 
+// The download must never be written over the local package: a failed or refused one would
+// leave nothing sound to install, and the signature check nothing to compare it with.
+bool IsLocalPackage(const CallbackParam& param, LPCWSTR pszChosen)
+{
+    WCHAR szLocal[MAX_PATH];
+    if (param.pszMsiPackage == NULL || !GetLocalPackagePath(param.pszMsiPackage, szLocal)
+        || !IsSameFile(szLocal, pszChosen))
+        return false;
+    TracePrint("*** CheckLatestBuild: Save file: the local package is not replaced ***");
+    return true;
+}
+
 // Steps after a Yes: the default name, the Save As dialog, the download, the companions.
 bool SaveLatestBuild(HINTERNET hInternet, CallbackParam& param, BuildInfo& own,
                      const BuildInfo& latest)
@@ -154,7 +166,7 @@ bool SaveLatestBuild(HINTERNET hInternet, CallbackParam& param, BuildInfo& own,
 
     TracePrint("*** CheckLatestBuild: Save file: start ***");
     bool bResult = false;
-    if (AskSavePath(param.hwndDialog, szPath))
+    if (AskSavePath(param.hwndDialog, szPath) && !IsLocalPackage(param, szPath))
     {
         TracePrint("*** CheckLatestBuild: Download build: start ***");
         bResult = DownloadBuild(hInternet, param, latest, szPath);

@@ -71,6 +71,11 @@ const WCHAR szExtendedSignatureStream[] = L"\x05" L"MsiDigitalSignatureEx";
 const DWORD cbReadBlock = 32768;
 // MSI packages nest a storage or two; a deeper one is a file made to exhaust the stack.
 const int nMaxStorageDepth = 16;
+// A package has a stream per table and per binary, a few thousand at most. The elements are
+// sorted by insertion, so a file that lists far more is one made to keep the check busy.
+const DWORD cMaxElements = 16384;
+// Each element is a 128-byte entry of the file's directory.
+const DWORD cbDirectoryEntry = 128;
 const int cchSignerName = 256;
 const BYTE rgbSha256Oid[] = {0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01};
 const BYTE bOctetString = 0x04;
@@ -230,7 +235,23 @@ void FreeElements(Element* pElement)
 
 // The storage's elements in hashing order. Whatever was read stays in the list, to be freed
 // by the caller, on failure too.
-bool ListElements(IStorage* pStorage, Element** ppFirst)
+// What a walk over a package may still read: a file whose storages share their streams or
+// children, or whose streams claim more than the file holds, is refused before it costs hours.
+struct DigestWalk
+{
+    HCRYPTHASH hHash;
+    BYTE* pbBlock;                  // cbReadBlock bytes
+    ULONGLONG cbLeft;               // bytes of stream the file can hold
+    DWORD cElementsLeft;
+};
+
+bool FailOverBudget()
+{
+    TracePrint("*** Verify package: storage larger than its file ***");
+    return false;
+}
+
+bool ListElements(IStorage* pStorage, DigestWalk& walk, Element** ppFirst)
 {
     IEnumSTATSTG* pEnum = NULL;
     HRESULT hr = pStorage->EnumElements(0, NULL, 0, &pEnum);
@@ -250,6 +271,14 @@ bool ListElements(IStorage* pStorage, Element** ppFirst)
             FreeBlock(pElement);
             break;
         }
+        if (walk.cElementsLeft == 0)
+        {
+            Api.CoTaskMemFree(pElement->stat.pwcsName);
+            FreeBlock(pElement);
+            pEnum->Release();
+            return FailOverBudget();
+        }
+        --walk.cElementsLeft;
         Element** ppAt = ppFirst;
         while (*ppAt != NULL && IsBefore((*ppAt)->stat.pwcsName, pElement->stat.pwcsName))
             ppAt = &(*ppAt)->pNext;
@@ -260,7 +289,7 @@ bool ListElements(IStorage* pStorage, Element** ppFirst)
     return hr == S_FALSE || FailToRead(hr);
 }
 
-bool HashStream(IStorage* pStorage, LPCWSTR pszName, HCRYPTHASH hHash, BYTE* pbBlock)
+bool HashStream(IStorage* pStorage, LPCWSTR pszName, DigestWalk& walk)
 {
     IStream* pStream = NULL;
     HRESULT hr = pStorage->OpenStream(pszName, NULL, STGM_READ | STGM_SHARE_EXCLUSIVE, 0,
@@ -271,9 +300,16 @@ bool HashStream(IStorage* pStorage, LPCWSTR pszName, HCRYPTHASH hHash, BYTE* pbB
     ULONG cbRead = 0;
     do
     {
-        hr = pStream->Read(pbBlock, cbReadBlock, &cbRead);
-        bHashed = SUCCEEDED(hr) ? cbRead == 0 || HashData(hHash, pbBlock, cbRead)
-                                : FailToRead(hr);
+        hr = pStream->Read(walk.pbBlock, cbReadBlock, &cbRead);
+        if (SUCCEEDED(hr) && cbRead > walk.cbLeft)
+            bHashed = FailOverBudget();
+        else if (SUCCEEDED(hr))
+        {
+            walk.cbLeft -= cbRead;
+            bHashed = cbRead == 0 || HashData(walk.hHash, walk.pbBlock, cbRead);
+        }
+        else
+            bHashed = FailToRead(hr);
     } while (bHashed && cbRead == cbReadBlock);
     pStream->Release();
     return bHashed;
@@ -281,7 +317,7 @@ bool HashStream(IStorage* pStorage, LPCWSTR pszName, HCRYPTHASH hHash, BYTE* pbB
 
 // Every stream and sub-storage in name order, then the storage's class id. The root's signature
 // streams are what is signed, not part of it.
-bool HashStorage(IStorage* pStorage, HCRYPTHASH hHash, BYTE* pbBlock, int nDepth)
+bool HashStorage(IStorage* pStorage, DigestWalk& walk, int nDepth)
 {
     if (nDepth > nMaxStorageDepth)
     {
@@ -289,7 +325,7 @@ bool HashStorage(IStorage* pStorage, HCRYPTHASH hHash, BYTE* pbBlock, int nDepth
         return false;
     }
     Element* pFirst = NULL;
-    bool bHashed = ListElements(pStorage, &pFirst);
+    bool bHashed = ListElements(pStorage, walk, &pFirst);
     for (Element* pElement = pFirst; bHashed && pElement != NULL; pElement = pElement->pNext)
     {
         LPCWSTR pszName = pElement->stat.pwcsName;
@@ -302,13 +338,13 @@ bool HashStorage(IStorage* pStorage, HCRYPTHASH hHash, BYTE* pbBlock, int nDepth
         else if (nDepth == 0 && CompareStrings(pszName, szSignatureStream) == 0)
             continue;
         else if (pElement->stat.type == STGTY_STREAM)
-            bHashed = HashStream(pStorage, pszName, hHash, pbBlock);
+            bHashed = HashStream(pStorage, pszName, walk);
         else
         {
             IStorage* pChild = NULL;
             HRESULT hr = pStorage->OpenStorage(pszName, NULL, STGM_READ | STGM_SHARE_EXCLUSIVE,
                                                NULL, 0, &pChild);
-            bHashed = SUCCEEDED(hr) ? HashStorage(pChild, hHash, pbBlock, nDepth + 1)
+            bHashed = SUCCEEDED(hr) ? HashStorage(pChild, walk, nDepth + 1)
                                     : FailToRead(hr);
             if (pChild != NULL)
                 pChild->Release();
@@ -321,22 +357,28 @@ bool HashStorage(IStorage* pStorage, HCRYPTHASH hHash, BYTE* pbBlock, int nDepth
     HRESULT hr = pStorage->Stat(&stat, STATFLAG_NONAME);
     if (FAILED(hr))
         return FailToRead(hr);
-    return HashData(hHash, (const BYTE*)&stat.clsid, sizeof(stat.clsid));
+    return HashData(walk.hHash, (const BYTE*)&stat.clsid, sizeof(stat.clsid));
 }
 
 bool DigestPackage(LPCWSTR pszPackage, BYTE* pbDigest)
 {
+    WIN32_FILE_ATTRIBUTE_DATA file;
+    if (!GetFileAttributesExW(pszPackage, GetFileExInfoStandard, &file))
+        return FailToRead(HRESULT_FROM_WIN32(GetLastError()));
+    ULONGLONG cbFile = ((ULONGLONG)file.nFileSizeHigh << 32) | file.nFileSizeLow;
     IStorage* pRoot = NULL;
     HRESULT hr = Api.StgOpenStorage(pszPackage, NULL, STGM_READ | STGM_SHARE_DENY_WRITE, NULL,
                                     0, &pRoot);
     if (FAILED(hr))
         return FailToRead(hr);
     HeapPtr block(AllocBlock(cbReadBlock));
-    HCRYPTHASH hHash = block.get() != NULL ? BeginHash() : 0;
-    bool bDone = hHash != 0 && HashStorage(pRoot, hHash, (BYTE*)block.get(), 0)
-              && GetHashValue(hHash, pbDigest);
-    if (hHash != 0)
-        Api.CryptDestroyHash(hHash);
+    DigestWalk walk = {block.get() != NULL ? BeginHash() : 0, (BYTE*)block.get(), cbFile,
+                       cbFile / cbDirectoryEntry < cMaxElements
+                           ? (DWORD)(cbFile / cbDirectoryEntry) : cMaxElements};
+    bool bDone = walk.hHash != 0 && HashStorage(pRoot, walk, 0)
+              && GetHashValue(walk.hHash, pbDigest);
+    if (walk.hHash != 0)
+        Api.CryptDestroyHash(walk.hHash);
     pRoot->Release();
     return bDone;
 }
@@ -432,7 +474,13 @@ bool IsIntact(Signature& sig)
         return FailStep(szNotIntact, GetLastError());
     if (lstrcmpA(sig.pInfo->HashAlgorithm.pszObjId, szOID_NIST_sha256) != 0)
         return FailNotSha256();
+    // What was signed must be a package digest, not some other content of the same signer's
+    // that happens to end the same way.
     DWORD cb = 0;
+    HeapPtr type(GetMessageParam(sig.hMsg, CMSG_INNER_CONTENT_TYPE_PARAM, &cb));
+    if (type.get() == NULL || cb == 0 || ((LPSTR)type.get())[cb - 1] != '\0'
+        || lstrcmpA((LPCSTR)type.get(), SPC_INDIRECT_DATA_OBJID) != 0)
+        return FailStep(szNotIntact, (DWORD)CRYPT_E_UNEXPECTED_MSG_TYPE);
     sig.pbContent = (BYTE*)GetMessageParam(sig.hMsg, CMSG_CONTENT_PARAM, &cb);
     const BYTE* pb = sig.pbContent;
     if (pb == NULL)
@@ -496,6 +544,11 @@ bool IsTrustedForCodeSigning(const Signature& sig)
     BOOL bChecked = Api.CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_AUTHENTICODE, pChain,
                                                          &policyPara, &status);
     DWORD dwError = bChecked ? status.dwError : GetLastError();
+    // Not every system's policy reads the chain's own verdict on the usage it was built for.
+    DWORD dwChainStatus = pChain->TrustStatus.dwErrorStatus;
+    if (bChecked && dwError == 0 && dwChainStatus != CERT_TRUST_NO_ERROR)
+        dwError = dwChainStatus & CERT_TRUST_IS_NOT_VALID_FOR_USAGE ? (DWORD)CERT_E_WRONG_USAGE
+                                                                    : (DWORD)CERT_E_CHAINING;
     Api.CertFreeCertificateChain(pChain);
     if (bChecked && dwError == 0)
         return true;
@@ -557,6 +610,8 @@ int HasSignatureStream(LPCWSTR pszPackage)
     IStream* pStream = NULL;
     HRESULT hr = Api.StgOpenStorage(pszPackage, NULL, STGM_READ | STGM_SHARE_DENY_WRITE, NULL,
                                     0, &pRoot);
+    if (hr == STG_E_FILENOTFOUND || hr == STG_E_PATHNOTFOUND)
+        return 2;
     if (SUCCEEDED(hr))
     {
         hr = pRoot->OpenStream(szSignatureStream, NULL, STGM_READ | STGM_SHARE_EXCLUSIVE, 0,
@@ -566,8 +621,6 @@ int HasSignatureStream(LPCWSTR pszPackage)
         if (hr == STG_E_FILENOTFOUND)
             return 0;
     }
-    if (hr == STG_E_FILENOTFOUND || hr == STG_E_PATHNOTFOUND)
-        return 2;
     if (FAILED(hr))
     {
         FailStep("can't read the local package", (DWORD)hr);

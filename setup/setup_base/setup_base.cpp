@@ -225,3 +225,32 @@ HMODULE LoadLibraryByPath(LPCWSTR pszPath)
                                           : LOAD_WITH_ALTERED_SEARCH_PATH;
     return LoadLibraryExW(pszPath, NULL, dwFlags);
 }
+
+// ---------------------------------------------------------------------------------------------
+// Files
+
+namespace {
+
+bool GetFileIdentity(LPCWSTR pszPath, BY_HANDLE_FILE_INFORMATION* pInfo)
+{
+    // No access asked: the identity of a file that another process holds open is still read.
+    HANDLE hFile = CreateFileW(pszPath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return false;
+    BOOL bRead = GetFileInformationByHandle(hFile, pInfo);
+    CloseHandle(hFile);
+    return bRead != FALSE;
+}
+
+} // namespace
+
+bool IsSameFile(LPCWSTR pszPath1, LPCWSTR pszPath2)
+{
+    BY_HANDLE_FILE_INFORMATION info1;
+    BY_HANDLE_FILE_INFORMATION info2;
+    return GetFileIdentity(pszPath1, &info1) && GetFileIdentity(pszPath2, &info2)
+        && info1.dwVolumeSerialNumber == info2.dwVolumeSerialNumber
+        && info1.nFileIndexHigh == info2.nFileIndexHigh
+        && info1.nFileIndexLow == info2.nFileIndexLow;
+}

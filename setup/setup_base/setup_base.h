@@ -142,6 +142,9 @@ bool AppendBounded(LPWSTR pszBuffer, DWORD cchBuffer, LPCWSTR pszText);
 // The same for a name inside the directory in the buffer: a backslash between the two unless
 // the directory ends with one already (a drive's root, "E:\").
 bool AppendPathPart(LPWSTR pszBuffer, DWORD cchBuffer, LPCWSTR pszName);
+// True when both names lead to one existing file, however differently they are written (short
+// names, another case, a link); false when either can't be opened.
+bool IsSameFile(LPCWSTR pszPath1, LPCWSTR pszPath2);
 
 // ---------------------------------------------------------------------------------------------
 // Libraries of the system, never found by a search: one planted beside a downloaded setup.exe

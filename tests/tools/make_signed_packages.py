@@ -1,6 +1,6 @@
 """Makes the package-signature tests' material in OUT, anew on each run: a test root with two
 publishers and a self-signed look-alike of the first, the product package signed by each and
-altered after signing, two bare storages, root.reg, which makes a Wine prefix trust the test
+altered after signing, three bare storages, root.reg, which makes a Wine prefix trust the test
 root, and last digests.txt: osslsigncode's digest of some of the files.
 Usage: make_signed_packages.py PRODUCT_WXS OUT"""
 import hashlib
@@ -80,7 +80,22 @@ def write_storage(name, clsid, items):
             if storage:
                 add(len(entries) - 1, item[2])
     add(0, items)
+    write_entries(name, entries)
 
+
+def write_shared_storage(name, levels):
+    """A compound file whose storages, two a level, share their one child: a walk that follows
+    every link visits 2 ** levels storages in a file of a few KB."""
+    entries = [["Root Entry", 5, bytes(16), b"", FREE, 1]]
+    for level in range(levels):
+        child = len(entries) + 2 if level + 1 < levels else FREE
+        entries += [["A", 1, bytes(16), b"", len(entries) + 1, child],
+                    ["B", 1, bytes(16), b"", FREE, child]]
+    write_entries(name, entries)
+
+
+def write_entries(name, entries):
+    """The compound file of the directory entries: [name, type, clsid, data, right, child]."""
     fat, sectors = [], []
 
     def put(blob):
@@ -155,6 +170,7 @@ def main(wxs):
         ("top", b"t" * 5000), ("long", bytes((i * 7) & 0xFF for i in range(70000))),
         ("sub", ids[1], [("x", b"x" * 4096), ("\x05DigitalSignature", b"s" * 4096),
                          ("deeper", ids[2], [("y", b"y" * 4096)]), ("empty", bytes(16), [])])])
+    write_shared_storage("storage-shared.stg", 15)
     write_trust()
     (OUT / "digests.txt").write_text("".join(
         f"{name} {digest('extract-data', name, '-h', 'sha256').hex()}\n"

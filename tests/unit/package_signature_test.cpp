@@ -54,6 +54,16 @@ TEST_CASE("package signature: the digest is osslsigncode's, whatever the names a
     CHECK(count == 4);
 }
 
+TEST_CASE("package signature: a walk reads no more of a storage than its file holds")
+{
+    // Thirty storages whose links lead to each one's child twice: 32,767 visits if followed.
+    TraceCapture trace;
+    BYTE rgbDigest[cbPackageDigest];
+    CHECK_FALSE(ComputePackageDigest(Material("storage-shared.stg").c_str(), rgbDigest));
+    CHECK(trace.Lines() == std::vector<std::string>{
+              "*** Verify package: storage larger than its file ***"});
+}
+
 TEST_CASE("package signature: only an unchanged package of the local signer, chained to a "
           "trusted root, is verified")
 {
