@@ -183,6 +183,20 @@ void ReleaseLoaderLock(ULONG_PTR cookie)
         pfnUnlock(0, cookie);
 }
 
+// A thread is suspended only outside the system's own short sections (its memory map, for one),
+// and the suspension is complete once its context can be read. Ended at once instead, a worker
+// busy in such a section takes that lock along, and the next memory mapping of the main thread
+// waits for ever. On failure the worker is ended where it is, as before.
+void StopWhereItCanBeEnded(HANDLE hThread)
+{
+    if (SuspendThread(hThread) == (DWORD)-1)
+        return;
+    CONTEXT context;
+    ZeroBytes(&context, sizeof(context));
+    context.ContextFlags = CONTEXT_CONTROL;
+    GetThreadContext(hThread, &context);
+}
+
 // Ends the worker by force without letting it take along a lock that the main thread needs
 // on its way to msiexec: the trace lock, the loader lock and the process heap are taken first,
 // so the worker dies owning none of them. Every one of them is held only for moments by a
@@ -193,6 +207,7 @@ BOOL EndWorkerByForce(HANDLE hThread)
     ULONG_PTR loaderCookie = TakeLoaderLock();
     HANDLE hHeap = GetProcessHeap();
     BOOL bHeapLocked = HeapLock(hHeap);
+    StopWhereItCanBeEnded(hThread);
     BOOL res = TerminateThread(hThread, (DWORD)-1);
     DWORD dwError = GetLastError();
     // Termination completes asynchronously; the locks are given back, and the handle closed,
