@@ -333,9 +333,12 @@ StatusCheck CheckStatusCode(HINTERNET hSession, HINTERNET hDest, HWND hwndParent
         }
         if (dwStatus != HTTP_STATUS_PROXY_AUTH_REQ)
         {
-            // Wine reports 0 for a server that closed before its headers.
+            // Wine reports 0 for a server that closed before its headers. Part of a file (no
+            // range is ever asked for) is not the file either.
             bool bUsable = dwStatus >= dwFirstSuccessStatus && dwStatus < dwFirstRedirectionStatus
-                           && dwStatus != HTTP_STATUS_NO_CONTENT;
+                           && dwStatus != HTTP_STATUS_NO_CONTENT
+                           && dwStatus != HTTP_STATUS_RESET_CONTENT
+                           && dwStatus != HTTP_STATUS_PARTIAL_CONTENT;
             return bUsable ? STATUS_OPENED : STATUS_ERROR;
         }
         if (nAttempt < nMaxLogonDialogs && !AskForProxyLogon(hDest, hwndParent))
