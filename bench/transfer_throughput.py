@@ -8,7 +8,6 @@ Needs a build (cmake --build build; SETUP_BUILD_DIR=build-x86_64 on a host that 
 code). Brings up a Wine prefix and Xvfb of its own under <build>/benchroot and stops them at the
 end."""
 import argparse
-import hashlib
 import os
 import statistics
 import subprocess
@@ -21,24 +20,10 @@ REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
 from servers import ftp_server, http_server, make_file  # noqa: E402
 
-BUILD = Path(os.environ.get("SETUP_BUILD_DIR", REPO / "build")).resolve()
-WINE_RUN = BUILD / "wine-run"
-ARCH = "x86_64" if BUILD.name == "build-x86_64" else "i686"
-ROOT = BUILD / "benchroot"
+# The same build, platform and helpers as the other benchmarks.
+from benchmarks import ARCH, BUILD, PLATFORM, ROOT, WINE_RUN, sha256, windows_path  # noqa: E402
+
 PROBE = BUILD / "tests" / "tools" / "transfer_probe.exe"
-PLATFORM = REPO / "tests" / "tools" / "test-platform"
-
-
-def windows_path(path):
-    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
-
-
-def sha256(path):
-    digest = hashlib.sha256()
-    with open(path, "rb") as f:
-        while block := f.read(1 << 20):
-            digest.update(block)
-    return digest.hexdigest()
 
 
 def wine_env():

@@ -2,6 +2,7 @@
 // small model of the parser written afresh here; some go through a file as well.
 // SETUP_SWEEP_SEED replays or varies a run.
 #include <doctest.h>
+#include "sweep_seed.h"
 
 #include "trace_capture.h"
 #include "checkversion/build_info.h"
@@ -16,15 +17,8 @@
 
 namespace {
 
-const uint64_t qwDefaultSeed = 20090805;
 const int cTexts = 20000;
 const int nFileEvery = 100;
-
-uint64_t SweepSeed()
-{
-    const char* psz = getenv("SETUP_SWEEP_SEED");
-    return psz != nullptr ? strtoull(psz, nullptr, 0) : qwDefaultSeed;
-}
 
 using Rng = std::mt19937_64;
 using Parts = std::array<uint32_t, 4>;

@@ -2,6 +2,7 @@
 // a small model of the rules written afresh here, with guard regions around every buffer the
 // routines write into. SETUP_SWEEP_SEED replays or varies a run.
 #include <doctest.h>
+#include "sweep_seed.h"
 
 #include "msiexec_command.h"
 
@@ -16,15 +17,8 @@
 
 namespace {
 
-const uint64_t qwDefaultSeed = 20090805;
 const int cLines = 100000;
 const int cchLineMax = 32767;
-
-uint64_t SweepSeed()
-{
-    const char* psz = getenv("SETUP_SWEEP_SEED");
-    return psz != nullptr ? strtoull(psz, nullptr, 0) : qwDefaultSeed;
-}
 
 // A pattern that no input holds, so any character of it that changes was written.
 const wchar_t chGuard = L'\xFDD0';
