@@ -173,7 +173,7 @@ bool CopyBare(Work& work)
 // The package job as the setup's worker runs it, for a build whose only URL is ours.
 bool CopyAsJob(Work& work)
 {
-    CallbackParam param = {work.hwndDialog, stateRunning, NULL, 0};
+    CallbackParam param = {work.hwndDialog, stateRunning, NULL, 0, NULL};
     BuildInfo latest;
     InitBuildInfo(latest);
     latest.version = MakeVersion(9, 0, 0, 512);
@@ -183,7 +183,13 @@ bool CopyAsJob(Work& work)
         return false;
     CopyChars(pszList, work.pszUrl, cchUrl);
     SetUrlList(latest, pszList);
-    bool bOk = DownloadBuild(work.hSession, param, latest, work.pszLocal);
+    // The staging file that the setup makes for the job: new, read and write, shared with nobody.
+    HANDLE hLocal = CreateFileW(work.pszLocal, GENERIC_READ | GENERIC_WRITE, 0, NULL,
+                                CREATE_ALWAYS, 0, NULL);
+    bool bOk = hLocal != INVALID_HANDLE_VALUE
+            && DownloadBuild(work.hSession, param, latest, hLocal, work.pszLocal);
+    if (hLocal != INVALID_HANDLE_VALUE)
+        CloseHandle(hLocal);
     ReleaseBuildInfo(latest);
     if (bOk)
     {

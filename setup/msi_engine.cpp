@@ -1,10 +1,10 @@
 // Engine check, engine redistributable and process launch. No trace lines of their own: the
 // run brackets the whole engine step.
 #include "msi_engine.h"
+#include "msi_database.h"
 #include "setup_base/setup_base.h"
 
 #include <msi.h>
-#include <msiquery.h>
 #include <shlwapi.h>
 
 namespace {
@@ -122,71 +122,9 @@ bool RunProcess(LPCWSTR pszApplication, LPWSTR pszCommandLine, LPCWSTR pszDirect
 }
 
 // ---------------------------------------------------------------------------------------------
-// Whether the package's product is installed already, asked of msi.dll bound at run time.
+// Whether the package's product is installed already, asked of msi.dll.
 
 namespace {
-
-const DWORD cchProductCode = 64;    // a GUID in braces is 38
-
-struct MsiQueryApi
-{
-    decltype(::MsiOpenDatabaseW)* MsiOpenDatabaseW;
-    decltype(::MsiDatabaseOpenViewW)* MsiDatabaseOpenViewW;
-    decltype(::MsiViewExecute)* MsiViewExecute;
-    decltype(::MsiViewFetch)* MsiViewFetch;
-    decltype(::MsiRecordGetStringW)* MsiRecordGetStringW;
-    decltype(::MsiCloseHandle)* MsiCloseHandle;
-    decltype(::MsiQueryProductStateW)* MsiQueryProductStateW;
-};
-
-template <typename T>
-bool Bind(HMODULE hMsi, LPCSTR pszName, T** ppfn)
-{
-    *ppfn = (T*)(void*)GetProcAddress(hMsi, pszName);
-    return *ppfn != NULL;
-}
-
-bool BindMsiQuery(HMODULE hMsi, MsiQueryApi* pApi)
-{
-    return Bind(hMsi, "MsiOpenDatabaseW", &pApi->MsiOpenDatabaseW) &&
-           Bind(hMsi, "MsiDatabaseOpenViewW", &pApi->MsiDatabaseOpenViewW) &&
-           Bind(hMsi, "MsiViewExecute", &pApi->MsiViewExecute) &&
-           Bind(hMsi, "MsiViewFetch", &pApi->MsiViewFetch) &&
-           Bind(hMsi, "MsiRecordGetStringW", &pApi->MsiRecordGetStringW) &&
-           Bind(hMsi, "MsiCloseHandle", &pApi->MsiCloseHandle) &&
-           Bind(hMsi, "MsiQueryProductStateW", &pApi->MsiQueryProductStateW);
-}
-
-bool ReadProductCode(const MsiQueryApi& api, LPCWSTR pszPackagePath, LPWSTR pszCode)
-{
-    MSIHANDLE hDatabase = 0;
-    MSIHANDLE hView = 0;
-    MSIHANDLE hRecord = 0;
-    DWORD cchCode = cchProductCode;
-    bool bRead = false;
-
-    if (api.MsiOpenDatabaseW(pszPackagePath, MSIDBOPEN_READONLY, &hDatabase) != ERROR_SUCCESS)
-        goto Cleanup;
-    if (api.MsiDatabaseOpenViewW(hDatabase,
-            L"SELECT `Value` FROM `Property` WHERE `Property`='ProductCode'", &hView) !=
-        ERROR_SUCCESS)
-        goto Cleanup;
-    if (api.MsiViewExecute(hView, 0) != ERROR_SUCCESS)
-        goto Cleanup;
-    if (api.MsiViewFetch(hView, &hRecord) != ERROR_SUCCESS)
-        goto Cleanup;
-    bRead = api.MsiRecordGetStringW(hRecord, 1, pszCode, &cchCode) == ERROR_SUCCESS &&
-            pszCode[0] != L'\0';
-
-Cleanup:
-    if (hRecord != 0)
-        api.MsiCloseHandle(hRecord);
-    if (hView != 0)
-        api.MsiCloseHandle(hView);
-    if (hDatabase != 0)
-        api.MsiCloseHandle(hDatabase);
-    return bRead;
-}
 
 // msiexec runs in the executable's directory, so a relative package name is taken from there.
 bool MakePackagePath(LPCWSTR pszExeDir, LPCWSTR pszMsiPackage, LPWSTR pszPath, DWORD cchPath)
@@ -207,20 +145,17 @@ bool MakePackagePath(LPCWSTR pszExeDir, LPCWSTR pszMsiPackage, LPWSTR pszPath, D
 bool NeedsReinstallTail(LPCWSTR pszExeDir, LPCWSTR pszMsiPackage)
 {
     WCHAR szPackagePath[MAX_PATH];
-    WCHAR szMsiDll[MAX_PATH];
-    if (!MakePackagePath(pszExeDir, pszMsiPackage, szPackagePath, MAX_PATH) ||
-        !GetSystemFilePath(L"msi.dll", szMsiDll, MAX_PATH))
+    if (!MakePackagePath(pszExeDir, pszMsiPackage, szPackagePath, MAX_PATH))
         return true;
-    HMODULE hMsi = LoadLibraryByPath(szMsiDll);
-    if (hMsi == NULL)
+    MsiLibrary msi;
+    if (!LoadMsiLibrary(msi))
         return true;
-
-    bool bTail = true;
-    MsiQueryApi api;
-    WCHAR szProductCode[cchProductCode];
+    WCHAR szProductCode[cchPropertyValue];
     ZeroBytes(szProductCode, sizeof(szProductCode));
-    if (BindMsiQuery(hMsi, &api) && ReadProductCode(api, szPackagePath, szProductCode))
-        bTail = api.MsiQueryProductStateW(szProductCode) != INSTALLSTATE_UNKNOWN;
-    FreeLibrary(hMsi);
+    LPCWSTR pszName = L"ProductCode";
+    LPWSTR pszValue = szProductCode;
+    bool bTail = !ReadPackageProperties(msi, szPackagePath, &pszName, &pszValue, 1)
+              || msi.api.MsiQueryProductStateW(szProductCode) != INSTALLSTATE_UNKNOWN;
+    FreeMsiLibrary(msi);
     return bTail;
 }

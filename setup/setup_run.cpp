@@ -177,15 +177,20 @@ int Uninstall(const SetupOptions& options)
 
 int Install(HINSTANCE hinst, const SetupOptions& options)
 {
+    // What the update check checked stays held until msiexec has ended.
+    PackageHolds holds;
+    InitHolds(holds);
     if (!options.bSilent)
     {
         TracePrint("*** CheckForNewVersion: start ***");
-        bool bNewer = CheckForNewVersion(hinst, szMsiPackage, MAX_PATH);
+        bool bNewer = CheckForNewVersion(hinst, szMsiPackage, MAX_PATH, holds);
         TracePrint("*** CheckForNewVersion: end: %d ***", bNewer ? 1 : 0);
     }
     int nResult = 0;
     TracePrint("*** Install: start ***");
-    bool bTail = NeedsReinstallTail(szExeDir, szMsiPackage);
+    // A worker left suspended may own the loader lock: msi.dll is not loaded then, and the line
+    // keeps REINSTALL as when the answer can't be had.
+    bool bTail = WorkerLeftSuspended() || NeedsReinstallTail(szExeDir, szMsiPackage);
     if (ComposeInstallCommand(options, szMsiPackage, bTail, szMsiexecCommand, cchMsiexecCommand))
         nResult = RunMsiexec();
     else
@@ -193,6 +198,7 @@ int Install(HINSTANCE hinst, const SetupOptions& options)
         TracePrint("*** Install: command line too long ***");
         nResult = ERROR_INVALID_COMMAND_LINE;
     }
+    ReleaseHolds(holds);
     TracePrint("*** Install: end ***");
     return nResult;
 }

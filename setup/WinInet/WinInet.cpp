@@ -2,37 +2,21 @@
 #include "WinInet.h"
 #include "../setup_base/setup_base.h"
 
+#include <stddef.h>
+
 WinInetApiTable WinInetApi;
 
 namespace {
 
 const WCHAR szLibraryName[] = L"Wininet.dll";
 
-template <typename T>
-bool LookUp(T*& pfnSlot, LPCSTR pszName)
-{
-    pfnSlot = reinterpret_cast<T*>(reinterpret_cast<void*>(GetProcAddress(WinInetApi.hWinInet,
-                                                                           pszName)));
-    return pfnSlot != NULL;
-}
-
-// In this order; the first name that is missing ends the look-up.
-bool LookUpAll()
-{
-    return LookUp(WinInetApi.InternetOpenW, "InternetOpenW")
-        && LookUp(WinInetApi.HttpQueryInfoW, "HttpQueryInfoW")
-        && LookUp(WinInetApi.InternetOpenUrlW, "InternetOpenUrlW")
-        && LookUp(WinInetApi.InternetCrackUrlW, "InternetCrackUrlW")
-        && LookUp(WinInetApi.InternetGetLastResponseInfoW, "InternetGetLastResponseInfoW")
-        && LookUp(WinInetApi.HttpSendRequestW, "HttpSendRequestW")
-        && LookUp(WinInetApi.InternetSetOptionW, "InternetSetOptionW")
-        && LookUp(WinInetApi.FtpGetFileSize, "FtpGetFileSize")
-        && LookUp(WinInetApi.InternetReadFile, "InternetReadFile")
-        && LookUp(WinInetApi.InternetCloseHandle, "InternetCloseHandle")
-        && LookUp(WinInetApi.InternetGetConnectedState, "InternetGetConnectedState")
-        && LookUp(WinInetApi.InternetQueryOptionW, "InternetQueryOptionW")
-        && LookUp(WinInetApi.InternetErrorDlg, "InternetErrorDlg");
-}
+// In the table's order.
+const char szEntryPoints[] =
+    "InternetOpenW\0FtpGetFileSize\0InternetReadFile\0HttpQueryInfoW\0InternetOpenUrlW\0"
+    "InternetCrackUrlW\0InternetCloseHandle\0InternetGetLastResponseInfoW\0HttpSendRequestW\0"
+    "InternetGetConnectedState\0InternetErrorDlg\0InternetSetOptionW\0InternetQueryOptionW\0";
+static_assert(sizeof(WinInetApi.rgpfnSlots) == offsetof(WinInetApiTable, hWinInet),
+              "a slot per name, laid over the entry points");
 
 bool FailToFind()
 {
@@ -52,7 +36,8 @@ bool BindWinInet(LPCWSTR pszLibraryPath)
     if (WinInetApi.hWinInet == NULL)
         return FailToFind();
 
-    bool bBound = LookUpAll();
+    bool bBound = BindEntryPoints(WinInetApi.hWinInet, szEntryPoints, WinInetApi.rgpfnSlots)
+                  == NULL;
     if (!bBound)
         UninitializeInternet();
     TracePrint("*** Initialize internet: end ***");

@@ -6,21 +6,30 @@
 
 // Slot types come from the SDK's own declarations, so a wrong signature does not compile.
 // Tests fill the slots with fake entry points to drive the transfer layer without a network.
+const int cWinInetEntryPoints = 13;
+
 struct WinInetApiTable
 {
-    decltype(::InternetOpenW)* InternetOpenW;
-    decltype(::FtpGetFileSize)* FtpGetFileSize;
-    decltype(::InternetReadFile)* InternetReadFile;
-    decltype(::HttpQueryInfoW)* HttpQueryInfoW;
-    decltype(::InternetOpenUrlW)* InternetOpenUrlW;
-    decltype(::InternetCrackUrlW)* InternetCrackUrlW;
-    decltype(::InternetCloseHandle)* InternetCloseHandle;
-    decltype(::InternetGetLastResponseInfoW)* InternetGetLastResponseInfoW;
-    decltype(::HttpSendRequestW)* HttpSendRequestW;
-    decltype(::InternetGetConnectedState)* InternetGetConnectedState;
-    decltype(::InternetErrorDlg)* InternetErrorDlg;
-    decltype(::InternetSetOptionW)* InternetSetOptionW;
-    decltype(::InternetQueryOptionW)* InternetQueryOptionW;   // is a proxy in use?
+    union
+    {
+        struct
+        {
+            decltype(::InternetOpenW)* InternetOpenW;
+            decltype(::FtpGetFileSize)* FtpGetFileSize;
+            decltype(::InternetReadFile)* InternetReadFile;
+            decltype(::HttpQueryInfoW)* HttpQueryInfoW;
+            decltype(::InternetOpenUrlW)* InternetOpenUrlW;
+            decltype(::InternetCrackUrlW)* InternetCrackUrlW;
+            decltype(::InternetCloseHandle)* InternetCloseHandle;
+            decltype(::InternetGetLastResponseInfoW)* InternetGetLastResponseInfoW;
+            decltype(::HttpSendRequestW)* HttpSendRequestW;
+            decltype(::InternetGetConnectedState)* InternetGetConnectedState;
+            decltype(::InternetErrorDlg)* InternetErrorDlg;
+            decltype(::InternetSetOptionW)* InternetSetOptionW;
+            decltype(::InternetQueryOptionW)* InternetQueryOptionW;   // is a proxy in use?
+        };
+        FARPROC rgpfnSlots[cWinInetEntryPoints];
+    };
 
     HMODULE hWinInet;
 };

@@ -17,6 +17,34 @@ const BuildVersion ownVersion = {9, 0, 0, 463};
 const BuildVersion ownVersionWithoutPackage = {9, 0, 0, 0};
 
 bool g_bWorkerEndedByForce = false;
+bool g_bWorkerLeftSuspended = false;
+
+// Everything the worker writes into: made for one check, freed only once the worker has ended
+// by itself, and left alone for good when it had to be stopped.
+struct WorkerShare
+{
+    CallbackParam param;
+    PackageHolds holds;
+    WCHAR szPackage[MAX_PATH];
+};
+
+void CloseHold(HANDLE& hHold)
+{
+    if (hHold == INVALID_HANDLE_VALUE)
+        return;
+    BOOL res = CloseHandle(hHold);
+    VERIFY_API_CALL(res != FALSE);
+    hHold = INVALID_HANDLE_VALUE;
+}
+
+void MoveHold(HANDLE& hFrom, HANDLE& hTo)
+{
+    if (hFrom == INVALID_HANDLE_VALUE)
+        return;
+    CloseHold(hTo);
+    hTo = hFrom;
+    hFrom = INVALID_HANDLE_VALUE;
+}
 
 void SetControlText(HWND hwndDialog, int nControl, LPCWSTR pszText)
 {
@@ -186,29 +214,35 @@ void ReleaseLoaderLock(ULONG_PTR cookie)
 // A thread is suspended only outside the system's own short sections (its memory map, for one),
 // and the suspension is complete once its context can be read. Ended at once instead, a worker
 // busy in such a section takes that lock along, and the next memory mapping of the main thread
-// waits for ever. On failure the worker is ended where it is, as before.
-void StopWhereItCanBeEnded(HANDLE hThread)
+// waits for ever.
+bool StopWhereItCanBeEnded(HANDLE hThread)
 {
     if (SuspendThread(hThread) == (DWORD)-1)
-        return;
+        return false;
     CONTEXT context;
     ZeroBytes(&context, sizeof(context));
     context.ContextFlags = CONTEXT_CONTROL;
     GetThreadContext(hThread, &context);
+    return true;
 }
 
 // Ends the worker by force without letting it take along a lock that the main thread needs
 // on its way to msiexec: the trace lock, the loader lock and the process heap are taken first,
 // so the worker dies owning none of them. Every one of them is held only for moments by a
-// thread that works; a worker worth ending waits on the network, holding none.
+// thread that works; a worker worth ending waits on the network, holding none. A worker that
+// keeps the loader lock, or that can't be ended, stays suspended instead: it never runs again.
 BOOL EndWorkerByForce(HANDLE hThread)
 {
     Tracer* pTracer = LockTrace();
     ULONG_PTR loaderCookie = TakeLoaderLock();
     HANDLE hHeap = GetProcessHeap();
     BOOL bHeapLocked = HeapLock(hHeap);
-    StopWhereItCanBeEnded(hThread);
-    BOOL res = TerminateThread(hThread, (DWORD)-1);
+    bool bSuspended = StopWhereItCanBeEnded(hThread);
+    BOOL res = FALSE;
+    if (loaderCookie != 0)
+        res = TerminateThread(hThread, (DWORD)-1);
+    else
+        SetLastError(ERROR_LOCK_VIOLATION);
     DWORD dwError = GetLastError();
     // Termination completes asynchronously; the locks are given back, and the handle closed,
     // once it has.
@@ -219,6 +253,10 @@ BOOL EndWorkerByForce(HANDLE hThread)
     ReleaseLoaderLock(loaderCookie);
     UnlockTrace(pTracer);
     g_bWorkerEndedByForce = true;
+    g_bWorkerLeftSuspended = !res;
+    if (!res)
+        TracePrint("*** WaitAndClose: Thread is left %s (%d) ***",
+                   bSuspended ? "suspended" : "running", (int)dwError);
     SetLastError(dwError);
     return res;
 }
@@ -238,6 +276,32 @@ void StoreRunning(CallbackParam& param)
 bool WorkerEndedByForce()
 {
     return g_bWorkerEndedByForce;
+}
+
+bool WorkerLeftSuspended()
+{
+    return g_bWorkerLeftSuspended;
+}
+
+void InitHolds(PackageHolds& holds)
+{
+    holds.hLocal = INVALID_HANDLE_VALUE;
+    holds.hPackage = INVALID_HANDLE_VALUE;
+    holds.hFolder = INVALID_HANDLE_VALUE;
+}
+
+void ReleaseHolds(PackageHolds& holds)
+{
+    CloseHold(holds.hLocal);
+    CloseHold(holds.hPackage);
+    CloseHold(holds.hFolder);
+}
+
+void MoveHolds(PackageHolds& from, PackageHolds& to)
+{
+    MoveHold(from.hLocal, to.hLocal);
+    MoveHold(from.hPackage, to.hPackage);
+    MoveHold(from.hFolder, to.hFolder);
 }
 
 void PostMessageWithCheck(HWND hwnd, UINT uMessage, WPARAM wParam, LPARAM lParam)
@@ -307,25 +371,25 @@ bool DialogLoop(HWND hwndDialog, CallbackParam& param)
     return lState == stateNewerPackage;
 }
 
-void WaitAndClose(HANDLE hThread)
+bool WaitAndClose(HANDLE hThread)
 {
     if (hThread == NULL)
     {
         TracePrint("WaitAndClose: invalid parameter");
-        return;
+        return false;
     }
     if (WaitHandlingSent(hThread, dwWorkerGraceMs) != WAIT_OBJECT_0)
     {
         TracePrint("*** WaitAndClose: Thread is not signaled, terminate ***");
         BOOL res = EndWorkerByForce(hThread);
         VERIFY_API_CALL(res != FALSE);
-        if (res)
-            CloseHandle(hThread);
-        return;
+        CloseHandle(hThread);
+        return false;
     }
     TracePrint("*** WaitAndClose: Thread is signaled ***");
     BOOL res = CloseHandle(hThread);
     VERIFY_API_CALL(res != FALSE);
+    return true;
 }
 
 DWORD WINAPI WinInetThreadProc(LPVOID lpParameter)
@@ -338,7 +402,26 @@ DWORD WINAPI WinInetThreadProc(LPVOID lpParameter)
     return (DWORD)nExitCode;
 }
 
-bool CheckForNewVersion(HINSTANCE hinst, LPWSTR msipackage, DWORD cchMsiPackage)
+// Takes over what a worker that ended by itself left: the holds, and a newer package's path
+// when it fits the caller's buffer.
+bool TakeResult(WorkerShare& share, bool bNewer, LPWSTR msipackage, DWORD cchMsiPackage,
+                PackageHolds& holds)
+{
+    DWORD cchPath = (DWORD)lstrlenW(share.szPackage);
+    bNewer = bNewer && cchPath < cchMsiPackage;
+    if (bNewer)
+        *CopyChars(msipackage, share.szPackage, cchPath) = L'\0';
+    else
+    {
+        CloseHold(share.holds.hPackage);
+        CloseHold(share.holds.hFolder);
+    }
+    MoveHolds(share.holds, holds);
+    return bNewer;
+}
+
+bool CheckForNewVersion(HINSTANCE hinst, LPWSTR msipackage, DWORD cchMsiPackage,
+                        PackageHolds& holds)
 {
     ASSERT(hinst != NULL);
     ASSERT(msipackage != NULL);
@@ -352,31 +435,42 @@ bool CheckForNewVersion(HINSTANCE hinst, LPWSTR msipackage, DWORD cchMsiPackage)
     InitDialogTexts(hinst, hwndDialog);
     ShowWindow(hwndDialog, SW_SHOW);
 
-    CallbackParam param = {hwndDialog, stateRunning, msipackage, cchMsiPackage};
-    // The local package's path, put back whatever a worker did to the buffer if the check ends
-    // without a newer package (a Cancel may come after the worker has written its path).
-    WCHAR szLocalPackage[MAX_PATH];
-    ZeroBytes(szLocalPackage, sizeof(szLocalPackage));
-    if (msipackage != NULL)
-        CopyChars(szLocalPackage, msipackage, MAX_PATH - 1);
-
-    TracePrint("*** CheckForNewVersion: Set dialog extra parameter ***");
-    SetLastError(0);
-    LONG_PTR previous = SetWindowLongPtrW(hwndDialog, DWLP_USER, (LONG_PTR)&param.lState);
-    bool bSet = previous != 0 || GetLastError() == 0;
-    HANDLE hThread = bSet ? CreateThread(NULL, 0, WinInetThreadProc, &param, 0, NULL) : NULL;
+    // The worker writes only into the share: never into the caller's buffer, which a worker
+    // that outlives the check could otherwise change after the local path was settled.
+    WorkerShare* pShare = msipackage != NULL ? (WorkerShare*)AllocBlock(sizeof(WorkerShare))
+                                             : NULL;
+    HANDLE hThread = NULL;
+    if (pShare != NULL)
+    {
+        CallbackParam param = {hwndDialog, stateRunning, pShare->szPackage, MAX_PATH,
+                               &pShare->holds};
+        pShare->param = param;
+        InitHolds(pShare->holds);
+        CopyChars(pShare->szPackage, msipackage, MAX_PATH - 1);
+        TracePrint("*** CheckForNewVersion: Set dialog extra parameter ***");
+        SetLastError(0);
+        LONG_PTR previous = SetWindowLongPtrW(hwndDialog, DWLP_USER,
+                                              (LONG_PTR)&pShare->param.lState);
+        bool bSet = previous != 0 || GetLastError() == 0;
+        hThread = bSet ? CreateThread(NULL, 0, WinInetThreadProc, &pShare->param, 0, NULL)
+                       : NULL;
+    }
     if (hThread == NULL)
     {
         TracePrint("*** CheckForNewVersion: Set dialog extra parameter failed ***");
         DestroyWindow(hwndDialog);
+        if (pShare != NULL)
+            FreeBlock(pShare);
         return false;
     }
 
-    bool bResult = DialogLoop(hwndDialog, param);
-    WaitAndClose(hThread);
+    bool bNewer = DialogLoop(hwndDialog, pShare->param);
+    bool bEnded = WaitAndClose(hThread);
     BOOL resDW = DestroyWindow(hwndDialog);
     VERIFY_API_CALL(resDW != FALSE);
-    if (!bResult && msipackage != NULL)
-        lstrcpynW(msipackage, szLocalPackage, (int)cchMsiPackage);
-    return bResult;
+    if (!bEnded)
+        return false;
+    bNewer = TakeResult(*pShare, bNewer, msipackage, cchMsiPackage, holds);
+    FreeBlock(pShare);
+    return bNewer;
 }

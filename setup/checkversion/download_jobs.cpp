@@ -1,5 +1,6 @@
 // The download jobs of the update check and their progress callbacks.
 #include "download_jobs.h"
+#include "../setup_base/files.h"
 #include "../WinInet/WinInet.h"
 #include "../res/resource.h"
 
@@ -7,7 +8,6 @@ namespace {
 
 const DWORD cbMiB = 1024 * 1024;
 const DWORD dwSweepStep = 10485;    // 1 MiB / 100, rounded down: 0..100 within every MiB
-const DWORD dwLocalAccess = FILE_READ_DATA | FILE_WRITE_DATA;
 const WCHAR szTempPrefix[] = L"tmp";
 const DWORD dwSweepPostMs = 50;
 DWORD g_dwLastSweepPost = 0;     // the worker's alone
@@ -37,16 +37,17 @@ bool SetControlString(HWND hwndDialog, int nControl, UINT uId)
 }
 
 // A new empty file named "tmp<n>.tmp" in the temporary directory, named in pszLocalPath.
-void CreateTempFile(LPWSTR pszLocalPath)
+HANDLE CreateTempFile(LPWSTR pszLocalPath)
 {
     DWORD cchTemp = GetTempPathW(0, NULL);
     HeapPtr directory(cchTemp != 0 ? AllocText(cchTemp) : NULL);
     LPWSTR pszDirectory = (LPWSTR)directory.get();
     if (pszDirectory == NULL || pszLocalPath == NULL)
-        return;
+        return INVALID_HANDLE_VALUE;
     DWORD cchWritten = GetTempPathW(cchTemp, pszDirectory);
-    if (cchWritten != 0 && cchWritten < cchTemp)
-        GetTempFileNameW(pszDirectory, szTempPrefix, 0, pszLocalPath);
+    if (cchWritten == 0 || cchWritten >= cchTemp)
+        return INVALID_HANDLE_VALUE;
+    return CreateNewFile(pszDirectory, szTempPrefix, pszLocalPath);
 }
 
 // What differs between the two jobs; everything else is Download's own sequence.
@@ -54,6 +55,7 @@ struct JobVariant
 {
     LPCWSTR pszDescription;
     LPCWSTR pszSourceList;
+    HANDLE hLocal;                  // the job's own new file, empty
     LPCWSTR pszLocalPath;
     LPCWSTR pszCopyStatus;          // read after pfnBeforeCopy, which may compose it
     ProgressCallback pfnCopyCallback;
@@ -129,18 +131,13 @@ bool DownloadImpl(HINTERNET hInternet, CallbackParam& param, JobVariant& job)
     ShowDescription(param.hwndDialog, job.pszDescription);
 
     HINTERNET hRemote = NULL;
-    HANDLE hLocal = INVALID_HANDLE_VALUE;
+    HANDLE hLocal = job.hLocal;
     bool bResult = false;
-    if (job.pszSourceList != NULL && OpenRemote(hInternet, param, job.pszSourceList, hRemote))
+    if (job.pszSourceList != NULL && hLocal != INVALID_HANDLE_VALUE
+        && OpenRemote(hInternet, param, job.pszSourceList, hRemote))
     {
-        hLocal = CreateFileW(job.pszLocalPath, dwLocalAccess, 0, NULL, CREATE_ALWAYS, 0, NULL);
-        if (hLocal != INVALID_HANDLE_VALUE)
-        {
-            ASSERT(hLocal != INVALID_HANDLE_VALUE);
-            bResult = job.pfnBeforeCopy == NULL || job.pfnBeforeCopy(job.pJob, hLocal, hRemote);
-            bResult = bResult && CopyRemote(param, job, hRemote, hLocal);
-            CloseHandle(hLocal);
-        }
+        bResult = job.pfnBeforeCopy == NULL || job.pfnBeforeCopy(job.pJob, hLocal, hRemote);
+        bResult = bResult && CopyRemote(param, job, hRemote, hLocal);
     }
     if (hRemote != NULL)
     {
@@ -151,17 +148,20 @@ bool DownloadImpl(HINTERNET hInternet, CallbackParam& param, JobVariant& job)
     return bResult;
 }
 
+// Whether a copy went, or is announced to go, past cbMax bytes.
+bool IsPastBound(int nEvent, const CopyProgress* pCopy, DWORD cbMax)
+{
+    DWORD dwSize = pCopy != NULL ? pCopy->dwFileSize : 0;
+    return pCopy != NULL &&
+        ((nEvent == PROGRESS_STARTED && dwSize != INVALID_FILE_SIZE && dwSize > cbMax) ||
+         (nEvent == PROGRESS_STEP && pCopy->dwBytesCopied > cbMax));
+}
+
 // The build-information file is small; a mirror that sends more is stopped before it can
 // fill the disk.
 bool BuildInformationCallback(int nEvent, void* pProgress, void* pCallbackData)
 {
-    const CopyProgress* pCopy = (const CopyProgress*)pProgress;
-    DWORD dwSize = pCopy != NULL ? pCopy->dwFileSize : 0;
-    bool bTooLarge = pCopy != NULL &&
-        ((nEvent == PROGRESS_STARTED && dwSize != INVALID_FILE_SIZE &&
-          dwSize > cbBuildInformationMax) ||
-         (nEvent == PROGRESS_STEP && pCopy->dwBytesCopied > cbBuildInformationMax));
-    if (bTooLarge)
+    if (IsPastBound(nEvent, (const CopyProgress*)pProgress, cbBuildInformationMax))
     {
         TracePrint("*** Download build callback: build information too large ***");
         return false;
@@ -328,6 +328,26 @@ bool DownloadBuildCallback(int nEvent, void* pProgress, void* pCallbackData)
                        pState->dwLastPercent, CopyPercentOf);
 }
 
+// Nor may the package fill the disk: it stops past its announced length, and past cbPackageMax
+// whatever is announced.
+bool PackageCallback(int nEvent, void* pProgress, void* pCallbackData)
+{
+    const CopyProgress* pCopy = (const CopyProgress*)pProgress;
+    DWORD dwAnnounced = pCopy != NULL ? pCopy->dwFileSize : 0;
+    bool bAnnounced = dwAnnounced != 0 && dwAnnounced != INVALID_FILE_SIZE;
+    if (bAnnounced && nEvent == PROGRESS_STEP && IsPastBound(nEvent, pCopy, dwAnnounced))
+    {
+        TracePrint("*** Download build callback: package longer than announced ***");
+        return false;
+    }
+    if (IsPastBound(nEvent, pCopy, cbPackageMax))
+    {
+        TracePrint("*** Download build callback: package larger than 2 GiB ***");
+        return false;
+    }
+    return DownloadBuildCallback(nEvent, pProgress, pCallbackData);
+}
+
 void InitBuildInfoJob(BuildInfoJob& job, const BuildInfo& own, DWORD dwOwnMajor,
                       BuildInfo& latest)
 {
@@ -339,14 +359,16 @@ void InitBuildInfoJob(BuildInfoJob& job, const BuildInfo& own, DWORD dwOwnMajor,
     job.pszCopyStatus.reset(AllocText(cchJobText));
     job.pszDescription.reset(AllocText(cchJobText));
     LoadJobString(IDS_MIRROR_URLS, (LPWSTR)job.pszUrlList.get(), cchJobText);
-    CreateTempFile((LPWSTR)job.pszLocalPath.get());
+    job.hLocal.reset(CreateTempFile((LPWSTR)job.pszLocalPath.get()));
     LoadJobString(IDS_SEARCHING, (LPWSTR)job.pszCopyStatus.get(), cchJobText);
     LoadJobString(IDS_DESCRIPTION_SEARCH, (LPWSTR)job.pszDescription.get(), cchJobText);
 }
 
-void InitPackageJob(PackageJob& job, const BuildInfo& latest, LPCWSTR pszLocalPath)
+void InitPackageJob(PackageJob& job, const BuildInfo& latest, HANDLE hLocal,
+                    LPCWSTR pszLocalPath)
 {
     job.pLatestBuildInfo = &latest;
+    job.hLocal = hLocal;
     job.pszLocalPath = pszLocalPath;
     job.pszCopyStatus.reset(AllocText(cchJobText));
     job.pszDescription.reset(AllocText(cchJobText));
@@ -356,7 +378,7 @@ void InitPackageJob(PackageJob& job, const BuildInfo& latest, LPCWSTR pszLocalPa
 bool Download(HINTERNET hInternet, CallbackParam& param, BuildInfoJob& job)
 {
     JobVariant variant = {
-        (LPCWSTR)job.pszDescription.get(), (LPCWSTR)job.pszUrlList.get(),
+        (LPCWSTR)job.pszDescription.get(), (LPCWSTR)job.pszUrlList.get(), job.hLocal.get(),
         (LPCWSTR)job.pszLocalPath.get(), (LPCWSTR)job.pszCopyStatus.get(),
         BuildInformationCallback, NULL, ParseDownloadedInformation, &job,
     };
@@ -366,8 +388,9 @@ bool Download(HINTERNET hInternet, CallbackParam& param, BuildInfoJob& job)
 bool Download(HINTERNET hInternet, CallbackParam& param, PackageJob& job)
 {
     JobVariant variant = {
-        (LPCWSTR)job.pszDescription.get(), job.pLatestBuildInfo->UrlList(), job.pszLocalPath,
-        (LPCWSTR)job.pszCopyStatus.get(), DownloadBuildCallback, ComposeStatus, NULL, &job,
+        (LPCWSTR)job.pszDescription.get(), job.pLatestBuildInfo->UrlList(), job.hLocal,
+        job.pszLocalPath, (LPCWSTR)job.pszCopyStatus.get(), PackageCallback, ComposeStatus, NULL,
+        &job,
     };
     return DownloadImpl(hInternet, param, variant);
 }
@@ -381,10 +404,10 @@ bool GetBuildInformation(HINTERNET hInternet, CallbackParam& param, const BuildI
 }
 
 bool DownloadBuild(HINTERNET hInternet, CallbackParam& param, const BuildInfo& latest,
-                   LPCWSTR pszLocalPath)
+                   HANDLE hLocal, LPCWSTR pszLocalPath)
 {
     PackageJob job;
-    InitPackageJob(job, latest, pszLocalPath);
+    InitPackageJob(job, latest, hLocal, pszLocalPath);
     return Download(hInternet, param, job);
 }
 

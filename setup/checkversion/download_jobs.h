@@ -4,6 +4,7 @@
 
 #include "update_check.h"
 #include "../InetCopy/InetCopy.h"
+#include "../setup_base/files.h"
 
 const DWORD cchJobText = 1024;      // every text of a job, terminator included
 
@@ -15,15 +16,18 @@ struct BuildInfoJob
     DWORD dwOwnMajor;
     BuildInfo* pLatestBuildInfo;
     HeapPtr pszUrlList;
+    FileHandle hLocal;              // created new, never opened through a planted link
     HeapPtr pszLocalPath;
     HeapPtr pszCopyStatus;
     HeapPtr pszDescription;
 };
 
-// The package job: the URLs of the latest build into the file the person chose.
+// The package job: the URLs of the latest build into the staging file of the person's choice,
+// which the caller owns.
 struct PackageJob
 {
     const BuildInfo* pLatestBuildInfo;
+    HANDLE hLocal;
     LPCWSTR pszLocalPath;
     HeapPtr pszCopyStatus;
     HeapPtr pszDescription;
@@ -31,15 +35,19 @@ struct PackageJob
 
 void InitBuildInfoJob(BuildInfoJob& job, const BuildInfo& own, DWORD dwOwnMajor,
                       BuildInfo& latest);
-void InitPackageJob(PackageJob& job, const BuildInfo& latest, LPCWSTR pszLocalPath);
+void InitPackageJob(PackageJob& job, const BuildInfo& latest, HANDLE hLocal,
+                    LPCWSTR pszLocalPath);
 
 // True when the build-information file was downloaded and holds a line for own's key and
 // dwOwnMajor, which then fills latest.
 bool GetBuildInformation(HINTERNET hInternet, CallbackParam& param, const BuildInfo& own,
                          DWORD dwOwnMajor, BuildInfo& latest);
-// True when the package was copied completely into pszLocalPath.
+// True when the package was copied completely into hLocal, a new empty file at pszLocalPath.
 bool DownloadBuild(HINTERNET hInternet, CallbackParam& param, const BuildInfo& latest,
-                   LPCWSTR pszLocalPath);
+                   HANDLE hLocal, LPCWSTR pszLocalPath);
+
+// A package above 2 GiB is no package: no valid one comes near it.
+const DWORD cbPackageMax = 0x80000000;
 
 bool Download(HINTERNET hInternet, CallbackParam& param, BuildInfoJob& job);
 bool Download(HINTERNET hInternet, CallbackParam& param, PackageJob& job);
@@ -50,6 +58,8 @@ bool ComposeDownloadStatus(PackageJob& job, HANDLE hLocal, HINTERNET hRemote);
 
 bool TryOpenUrlCallback(int nEvent, void* pProgress, void* pCallbackData);
 bool DownloadBuildCallback(int nEvent, void* pProgress, void* pCallbackData);
+// DownloadBuildCallback within the package's bounds.
+bool PackageCallback(int nEvent, void* pProgress, void* pCallbackData);
 
 // The bar's position while mirrors fail, and while a file of dwFileSize bytes is copied; a size
 // of 0 or an unknown one sweeps 0 to 100 within every MiB.

@@ -3,6 +3,7 @@
 #include "extra_files.h"
 #include "res/resource.h"
 #include "setup_base/setup_base.h"
+#include "setup_base/files.h"
 
 namespace {
 
@@ -17,6 +18,8 @@ const DWORD cchList = 4096;
 const DWORD cbList = cchList * sizeof(WCHAR);
 
 const WCHAR chListSeparator = L';';
+const WCHAR szCopyPrefix[] = L"vlm";
+const DWORD cbCopyBlock = 65536;
 const WCHAR chPathSeparator = L'\\';
 
 // Builds directory, backslash, name into a buffer of cchCopyPath characters. False, with the
@@ -34,6 +37,61 @@ bool JoinPath(LPWSTR pszPath, LPCWSTR pszDirectory, LPCWSTR pszName)
     return true;
 }
 
+// A link, a reparse point or a file of several names at the target: replacing it would leave
+// what it leads to as it was, but a person who planted it meant it to be written through.
+bool IsLinkAt(LPCWSTR pszTarget)
+{
+    FileHandle target(CreateFileW(pszTarget, 0, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                  FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, NULL));
+    BY_HANDLE_FILE_INFORMATION info;
+    return target.IsOpen() && GetFileInformationByHandle(target.get(), &info)
+        && ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
+            || ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0
+                && info.nNumberOfLinks > 1));
+}
+
+bool CopyData(HANDLE hSource, HANDLE hTarget)
+{
+    HeapPtr block(AllocBlock(cbCopyBlock));
+    if (block.get() == NULL)
+        return false;
+    for (;;)
+    {
+        DWORD cbRead = 0;
+        DWORD cbWritten = 0;
+        if (!ReadFile(hSource, block.get(), cbCopyBlock, &cbRead, NULL))
+            return false;
+        if (cbRead == 0)
+            return true;
+        if (!WriteFile(hTarget, block.get(), cbRead, &cbWritten, NULL) || cbWritten != cbRead)
+            return false;
+    }
+}
+
+// The copy is made in a new file of its own beside the target and then renamed over it: a
+// rename never writes through whatever has the target's name. Fails with the last error set.
+bool ReplaceWithCopy(LPCWSTR pszSource, LPCWSTR pszTarget, LPCWSTR pszFolder)
+{
+    FileHandle source(CreateFileW(pszSource, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                                  FILE_FLAG_SEQUENTIAL_SCAN, NULL));
+    WCHAR szCopy[MAX_PATH];
+    FileHandle copy(source.IsOpen() ? CreateNewFile(pszFolder, szCopyPrefix, szCopy)
+                                    : INVALID_HANDLE_VALUE);
+    if (!copy.IsOpen())
+        return false;
+    bool bCopied = CopyData(source.get(), copy.get());
+    DWORD dwError = GetLastError();
+    copy.reset();
+    if (bCopied && MoveFileExW(szCopy, pszTarget, MOVEFILE_REPLACE_EXISTING))
+        return true;
+    if (bCopied)
+        dwError = GetLastError();
+    DeleteFileW(szCopy);
+    SetLastError(dwError);
+    return false;
+}
+
 // A failed copy ends the mask: the caller stops its search.
 bool CopyFoundFile(LPCWSTR oldLocation, LPCWSTR newLocation, LPCWSTR pszName)
 {
@@ -44,7 +102,13 @@ bool CopyFoundFile(LPCWSTR oldLocation, LPCWSTR newLocation, LPCWSTR pszName)
         TracePrint("*** Copy files: %S: path too long ***", pszName);
         return false;
     }
-    if (!CopyFileW(szSource, szTarget, FALSE))
+    if (IsLinkAt(szTarget))
+    {
+        TracePrint("*** Copy files: File %S is a link in %S, not replaced ***", pszName,
+                   newLocation);
+        return false;
+    }
+    if (!ReplaceWithCopy(szSource, szTarget, newLocation))
     {
         TracePrint("*** Copy files: File %S is failed to copy to %S (%d) ***", pszName,
                    newLocation, (int)GetLastError());
@@ -85,7 +149,82 @@ bool GetTargetDirectory(LPCWSTR newFileName, LPWSTR newLocation)
     return true;
 }
 
+bool IsSameLetter(WCHAR ch1, WCHAR ch2)
+{
+    return CompareStringOrdinal(&ch1, 1, &ch2, 1, TRUE) == CSTR_EQUAL;
+}
+
+// A name against a mask of '*' and '?' that ends at pMaskEnd, letter case aside.
+bool MatchesMask(LPCWSTR pszName, LPCWSTR pMask, LPCWSTR pMaskEnd)
+{
+    LPCWSTR pAfterStar = NULL;
+    LPCWSTR pszRetry = NULL;
+    while (*pszName != L'\0')
+    {
+        if (pMask < pMaskEnd && *pMask == L'*')
+        {
+            pAfterStar = ++pMask;
+            pszRetry = pszName;
+        }
+        else if (pMask < pMaskEnd && (*pMask == L'?' || IsSameLetter(*pMask, *pszName)))
+        {
+            ++pMask;
+            ++pszName;
+        }
+        else if (pAfterStar != NULL)
+        {
+            pMask = pAfterStar;
+            pszName = ++pszRetry;
+        }
+        else
+            return false;
+    }
+    while (pMask < pMaskEnd && *pMask == L'*')
+        ++pMask;
+    return pMask == pMaskEnd;
+}
+
+bool MatchesListedMask(LPCWSTR pszName, LPCWSTR pszList)
+{
+    for (LPCWSTR pMask = pszList; *pMask != L'\0'; )
+    {
+        LPCWSTR pEnd = FindChar(pMask, chListSeparator);
+        if (pEnd == NULL)
+            pEnd = pMask + lstrlenW(pMask);
+        if (pEnd > pMask && MatchesMask(pszName, pMask, pEnd))
+            return true;
+        pMask = *pEnd == chListSeparator ? pEnd + 1 : pEnd;
+    }
+    return false;
+}
+
+// The list of string 2011 as a new heap block, or none (traced) when it can't be had.
+LPWSTR LoadCompanionList()
+{
+    LPWSTR pszList = (LPWSTR)AllocBlock(cbList);
+    if (pszList == NULL)
+    {
+        ASSERT(pszList != NULL);
+        return NULL;
+    }
+    int resLoad = LoadStringW(GetModuleHandleW(NULL), IDS_COMPANION_FILES, pszList, cchList);
+    ASSERT(resLoad > 0);
+    return pszList;
+}
+
 } // namespace
+
+bool IsCompanionFile(LPCWSTR pszPath)
+{
+    WCHAR szOwn[cchLocation];
+    WCHAR szFolder[cchLocation];
+    if (!GetSourceDirectory(szOwn) || !GetTargetDirectory(pszPath, szFolder)
+        || !IsSameFile(szOwn, szFolder))
+        return false;
+    HeapPtr list(LoadCompanionList());
+    return list.get() != NULL
+        && MatchesListedMask(pszPath + lstrlenW(szFolder) + 1, (LPCWSTR)list.get());
+}
 
 bool CopyExtraFiles(LPCWSTR newFileName)
 {
@@ -104,17 +243,11 @@ bool CopyExtraFiles(LPCWSTR newFileName)
         return true;
     }
 
-    HeapPtr buf(AllocBlock(cbList));
+    HeapPtr buf(LoadCompanionList());
     if (buf.get() == NULL)
-    {
-        ASSERT(buf.get() != NULL);
         return false;
-    }
-    int resLoad = LoadStringW(GetModuleHandleW(NULL), IDS_COMPANION_FILES, (LPWSTR)buf.get(),
-                              cchList);
-    ASSERT(resLoad > 0);
     // The list is part of the build, not of the update: without it there is nothing to miss.
-    if (resLoad == 0)
+    if (((LPCWSTR)buf.get())[0] == L'\0')
     {
         TracePrint("*** ERROR: Can't get 'Extra files to copy' resource! ***");
         return true;

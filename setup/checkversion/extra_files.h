@@ -4,7 +4,12 @@
 
 #include <windows.h>
 
-// True when every companion file found was copied, or there was nothing to copy.
+// True when pszPath lies in the setup's own folder and its name matches a mask of the list.
+bool IsCompanionFile(LPCWSTR pszPath);
+
+// True when every companion file found was copied, or there was nothing to copy. A companion is
+// copied into a new file of its own and renamed over the target, never written through a link;
+// a link, reparse point or file of several names at the target fails its copy.
 bool CopyExtraFiles(LPCWSTR newFileName);
 
 // Copies the files of every mask of a ';'-separated list, going on past a failed mask; true when

@@ -4,6 +4,7 @@
 #include "download_jobs.h"
 #include "extra_files.h"
 #include "package_signature.h"
+#include "package_hold.h"
 #include "../WinInet/WinInet.h"
 #include "../res/resource.h"
 
@@ -120,26 +121,58 @@ bool GetLocalPackagePath(LPCWSTR pszMsiPackage, LPWSTR pszPath)
     return AppendBounded(pszPath, MAX_PATH, pszMsiPackage);
 }
 
-// A downloaded package takes the local one's place only when its signature holds against the
-// local package's signer; a refused one stays where it was saved, and the person is told.
-bool IsAcceptedPackage(const CallbackParam& param, LPCWSTR pszDownloaded)
+// The local package's path to check a download against: held from this first use as an anchor
+// until msiexec has ended, and then the held file's own path. A missing package anchors
+// nothing and is no failure; one that is there but can't be held is.
+bool HoldLocalPackage(CallbackParam& param, LPWSTR pszLocal)
 {
-    WCHAR szLocal[MAX_PATH];
-    PackageCheck check = PACKAGE_REFUSED;
-    if (param.pszMsiPackage != NULL && GetLocalPackagePath(param.pszMsiPackage, szLocal))
-        check = VerifyDownloadedPackage(szLocal, pszDownloaded);
-    if (check != PACKAGE_REFUSED)
+    if (param.pszMsiPackage == NULL || !GetLocalPackagePath(param.pszMsiPackage, pszLocal))
+        return false;
+    HANDLE& hLocal = param.pHolds->hLocal;
+    if (hLocal == INVALID_HANDLE_VALUE)
+        hLocal = HoldFile(pszLocal, false);
+    if (hLocal != INVALID_HANDLE_VALUE)
+        return GetHeldPath(hLocal, pszLocal, MAX_PATH);
+    DWORD dwError = GetLastError();
+    if (dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_PATH_NOT_FOUND)
         return true;
+    TracePrint("*** Hold package: can't hold the local package %S (%d) ***", pszLocal,
+               (int)dwError);
+    return false;
+}
+
+void ShowStringMessage(HWND hwndOwner, UINT uMessage, UINT uStyle)
+{
     HINSTANCE hinst = GetModuleHandleW(NULL);
     HeapPtr title(AllocText(cchQuestionText));
     HeapPtr message(AllocText(cchQuestionText));
     if (title.get() != NULL && message.get() != NULL)
     {
         LoadStringW(hinst, IDS_SETUP_TITLE, (LPWSTR)title.get(), (int)cchQuestionText);
-        LoadStringW(hinst, IDS_PACKAGE_NOT_VERIFIED, (LPWSTR)message.get(), (int)cchQuestionText);
-        MessageBoxW(param.hwndDialog, (LPCWSTR)message.get(), (LPCWSTR)title.get(),
-                    MB_OK | MB_ICONWARNING);
+        LoadStringW(hinst, uMessage, (LPWSTR)message.get(), (int)cchQuestionText);
+        MessageBoxW(hwndOwner, (LPCWSTR)message.get(), (LPCWSTR)title.get(), uStyle);
     }
+}
+
+// A download is checked where it was staged, held, against the pins of string 2012 or the
+// local package's signer; a refused one is never given the chosen name, and the person is told.
+bool IsAcceptedPackage(CallbackParam& param, StagedPackage& staged, BYTE* pbDigest,
+                       bool* pbVerified)
+{
+    WCHAR szLocal[MAX_PATH];
+    HeapPtr pins(AllocText(cchQuestionText));
+    PackageCheck check = PACKAGE_REFUSED;
+    if (pins.get() != NULL && HoldLocalPackage(param, szLocal) && HoldStaged(staged))
+    {
+        LoadStringW(GetModuleHandleW(NULL), IDS_PUBLISHER_PINS, (LPWSTR)pins.get(),
+                    (int)cchQuestionText);
+        PackageAnchor anchor = {szLocal, (LPCWSTR)pins.get()};
+        check = VerifyDownloadedPackage(anchor, staged.szHeld, pbDigest);
+    }
+    *pbVerified = check == PACKAGE_VERIFIED;
+    if (check != PACKAGE_REFUSED)
+        return true;
+    ShowStringMessage(param.hwndDialog, IDS_PACKAGE_NOT_VERIFIED, MB_OK | MB_ICONWARNING);
     return false;
 }
 
@@ -155,6 +188,38 @@ bool IsLocalPackage(const CallbackParam& param, LPCWSTR pszChosen)
     return true;
 }
 
+// Nor over a companion file beside the setup: the local package may be installed from it.
+bool IsCompanionName(LPCWSTR pszChosen)
+{
+    if (!IsCompanionFile(pszChosen))
+        return false;
+    TracePrint("*** CheckLatestBuild: Save file: a companion file is not replaced ***");
+    return true;
+}
+
+// The download is written under a name of its own, checked, and only then takes the chosen
+// name; the rules of the chosen name are checked again on the file that now has it.
+bool DownloadAndPlace(HINTERNET hInternet, CallbackParam& param, BuildInfo& own,
+                      const BuildInfo& latest, LPCWSTR pszPath)
+{
+    StagedPackage staged;
+    InitStaged(staged);
+    TracePrint("*** CheckLatestBuild: Download build: start ***");
+    bool bResult = BeginStaging(pszPath, staged)
+                && DownloadBuild(hInternet, param, latest, staged.hFile, staged.szStaging);
+    TracePrint("*** CheckLatestBuild: Download build: end ***");
+    BYTE rgbDigest[cbPackageDigest];
+    bool bVerified = false;
+    bResult = bResult && IsAcceptedPackage(param, staged, rgbDigest, &bVerified)
+           && PlaceStaged(staged, pszPath, bVerified ? rgbDigest : NULL)
+           && !IsLocalPackage(param, staged.szHeld) && !IsCompanionName(staged.szHeld)
+           && KeepChosenPath(own, staged.szHeld) && CopyExtraFiles(pszPath);
+    if (bResult)
+        HandOverStaged(staged, *param.pHolds);
+    DiscardStaged(staged);
+    return bResult;
+}
+
 // Steps after a Yes: the default name, the Save As dialog, the download, the companions.
 bool SaveLatestBuild(HINTERNET hInternet, CallbackParam& param, BuildInfo& own,
                      const BuildInfo& latest)
@@ -165,16 +230,9 @@ bool SaveLatestBuild(HINTERNET hInternet, CallbackParam& param, BuildInfo& own,
     SuggestFileName(latest.UrlList(), szPath);
 
     TracePrint("*** CheckLatestBuild: Save file: start ***");
-    bool bResult = false;
-    if (AskSavePath(param.hwndDialog, szPath) && !IsLocalPackage(param, szPath))
-    {
-        TracePrint("*** CheckLatestBuild: Download build: start ***");
-        bResult = DownloadBuild(hInternet, param, latest, szPath);
-        TracePrint("*** CheckLatestBuild: Download build: end ***");
-        if (bResult)
-            bResult = IsAcceptedPackage(param, szPath) && KeepChosenPath(own, szPath) &&
-                      CopyExtraFiles(szPath);
-    }
+    bool bResult = AskSavePath(param.hwndDialog, szPath) && !IsLocalPackage(param, szPath)
+                && !IsCompanionName(szPath)
+                && DownloadAndPlace(hInternet, param, own, latest, szPath);
     TracePrint("*** CheckLatestBuild: Save file: end: %d ***", bResult ? 1 : 0);
     return bResult;
 }

@@ -2,6 +2,7 @@
 // was signed, its certificate chain and its signer, through the system's crypt32, wintrust,
 // ole32 and advapi32 bound at run time. Every failure is traced where it is found.
 #include "package_signature.h"
+#include "package_product.h"
 #include "setup_base/setup_base.h"
 
 #include <wincrypt.h>
@@ -29,6 +30,7 @@ struct SignatureApiTable
     decltype(::CertFreeCertificateChain)* CertFreeCertificateChain;
     decltype(::CertCompareCertificateName)* CertCompareCertificateName;
     decltype(::CertGetNameStringW)* CertGetNameStringW;
+    decltype(::CryptHashPublicKeyInfo)* CryptHashPublicKeyInfo;
     decltype(::WinVerifyTrust)* WinVerifyTrust;
     decltype(::StgOpenStorage)* StgOpenStorage;
     decltype(::CoTaskMemFree)* CoTaskMemFree;
@@ -45,13 +47,13 @@ const char szEntryPoints[] =
     "crypt32.dll\0CryptQueryObject\0CryptMsgGetParam\0CryptMsgControl\0CryptMsgClose\0"
     "CertGetSubjectCertificateFromStore\0CertFreeCertificateContext\0CertCloseStore\0"
     "CertGetCertificateChain\0CertVerifyCertificateChainPolicy\0CertFreeCertificateChain\0"
-    "CertCompareCertificateName\0CertGetNameStringW\0\0"
+    "CertCompareCertificateName\0CertGetNameStringW\0CryptHashPublicKeyInfo\0\0"
     "wintrust.dll\0WinVerifyTrust\0\0"
     "ole32.dll\0StgOpenStorage\0CoTaskMemFree\0\0"
     "advapi32.dll\0CryptAcquireContextW\0CryptReleaseContext\0CryptCreateHash\0"
     "CryptHashData\0CryptGetHashParam\0CryptDestroyHash\0\0";
 const int cLibraries = 4;
-const int cEntryPoints = 21;
+const int cEntryPoints = 22;
 static_assert(sizeof(SignatureApiTable) == cEntryPoints * sizeof(FARPROC), "a slot per name");
 
 union SignatureApiSlots
@@ -77,6 +79,8 @@ const DWORD cMaxElements = 16384;
 // Each element is a 128-byte entry of the file's directory.
 const DWORD cbDirectoryEntry = 128;
 const int cchSignerName = 256;
+const DWORD cchKeyPin = 2 * cbPackageDigest;
+const WCHAR chPinSeparator = L';';
 const BYTE rgbSha256Oid[] = {0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01};
 const BYTE bOctetString = 0x04;
 
@@ -124,15 +128,14 @@ bool BindApi()
                        (int)GetLastError());
             return false;
         }
-        for (++psz; *psz != '\0'; psz += lstrlenA(psz) + 1)
+        LPCSTR pszMissing = BindEntryPoints(g_rghLibrary[iLibrary], ++psz, ppfnSlot);
+        if (pszMissing != NULL)
         {
-            *ppfnSlot = GetProcAddress(g_rghLibrary[iLibrary], psz);
-            if (*ppfnSlot++ == NULL)
-            {
-                TracePrint("*** Verify package: can't find %s in %S ***", psz, szPath);
-                return false;
-            }
+            TracePrint("*** Verify package: can't find %s in %S ***", pszMissing, szPath);
+            return false;
         }
+        for (; *psz != '\0'; psz += lstrlenA(psz) + 1)
+            ++ppfnSlot;
     }
     return Api.CryptAcquireContextW(&g_hProvider, NULL, NULL, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)
         || FailToHash();
@@ -511,12 +514,11 @@ bool IsIntact(Signature& sig)
     return true;
 }
 
-bool MatchesContent(LPCWSTR pszPackage, const Signature& sig)
+bool MatchesContent(LPCWSTR pszPackage, const Signature& sig, BYTE* pbDigest)
 {
-    BYTE rgbDigest[cbPackageDigest];
-    if (!DigestPackage(pszPackage, rgbDigest))
+    if (!DigestPackage(pszPackage, pbDigest))
         return false;
-    if (SameBytes(rgbDigest, sig.pbSignedDigest, cbPackageDigest))
+    if (SameBytes(pbDigest, sig.pbSignedDigest, cbPackageDigest))
         return true;
     TracePrint("*** Verify package: content does not match its signature ***");
     return false;
@@ -602,16 +604,24 @@ bool PassesWinVerifyTrust(LPCWSTR pszPackage)
     return lResult == 0 || FailStep("WinVerifyTrust refused it", (DWORD)lResult);
 }
 
+enum LocalSignature
+{
+    LOCAL_SIGNED,
+    LOCAL_UNSIGNED,
+    LOCAL_MISSING,
+    LOCAL_UNREADABLE,
+};
+
 // Read from the storage itself, so that a signature that is there but can't be parsed is never
-// taken for none. 1 signed, 0 not, 2 no such file, -1 unreadable.
-int HasSignatureStream(LPCWSTR pszPackage)
+// taken for none.
+LocalSignature HasSignatureStream(LPCWSTR pszPackage)
 {
     IStorage* pRoot = NULL;
     IStream* pStream = NULL;
     HRESULT hr = Api.StgOpenStorage(pszPackage, NULL, STGM_READ | STGM_SHARE_DENY_WRITE, NULL,
                                     0, &pRoot);
     if (hr == STG_E_FILENOTFOUND || hr == STG_E_PATHNOTFOUND)
-        return 2;
+        return LOCAL_MISSING;
     if (SUCCEEDED(hr))
     {
         hr = pRoot->OpenStream(szSignatureStream, NULL, STGM_READ | STGM_SHARE_EXCLUSIVE, 0,
@@ -619,46 +629,122 @@ int HasSignatureStream(LPCWSTR pszPackage)
         pRoot->Release();
         // A missing stream, unlike a missing file, is an unsigned package.
         if (hr == STG_E_FILENOTFOUND)
-            return 0;
+            return LOCAL_UNSIGNED;
     }
     if (FAILED(hr))
     {
         FailStep("can't read the local package", (DWORD)hr);
-        return -1;
+        return LOCAL_UNREADABLE;
     }
     pStream->Release();
-    return 1;
+    return LOCAL_SIGNED;
 }
 
-PackageCheck CheckPackages(LPCWSTR pszLocalPackage, LPCWSTR pszDownloadedPackage,
-                           Signature& local, Signature& downloaded)
+WCHAR LowerHexDigit(WCHAR ch)
 {
-    int nSigned = HasSignatureStream(pszLocalPackage);
+    return ch >= L'A' && ch <= L'F' ? (WCHAR)(ch - L'A' + L'a') : ch;
+}
+
+// The signer's key as a pin: the SHA-256 of its DER SubjectPublicKeyInfo in lowercase hex.
+bool GetKeyPin(const Signature& sig, LPWSTR pszPin)
+{
+    BYTE rgbHash[cbPackageDigest];
+    DWORD cbHash = sizeof(rgbHash);
+    if (!Api.CryptHashPublicKeyInfo(g_hProvider, CALG_SHA_256, 0, X509_ASN_ENCODING,
+                                    &sig.pSigner->pCertInfo->SubjectPublicKeyInfo, rgbHash,
+                                    &cbHash) || cbHash != cbPackageDigest)
+        return FailToHash();
+    static const char szHex[] = "0123456789abcdef";
+    for (DWORD i = 0; i < cbPackageDigest; ++i)
+    {
+        pszPin[2 * i] = (WCHAR)szHex[rgbHash[i] >> 4];
+        pszPin[2 * i + 1] = (WCHAR)szHex[rgbHash[i] & 0xF];
+    }
+    pszPin[cchKeyPin] = L'\0';
+    return true;
+}
+
+// One pin of the list, white space around it left out; the position after it.
+LPCWSTR NextPin(LPCWSTR psz, LPCWSTR* ppBegin, DWORD* pcch)
+{
+    while (IsWhiteSpace(*psz))
+        ++psz;
+    *ppBegin = psz;
+    while (*psz != L'\0' && *psz != chPinSeparator)
+        ++psz;
+    DWORD cch = (DWORD)(psz - *ppBegin);
+    while (cch > 0 && IsWhiteSpace((*ppBegin)[cch - 1]))
+        --cch;
+    *pcch = cch;
+    return *psz == chPinSeparator ? psz + 1 : psz;
+}
+
+bool IsPinned(const Signature& sig, LPCWSTR pszPins)
+{
+    WCHAR szPin[cchKeyPin + 1];
+    WCHAR szSigner[cchSignerName];
+    if (!GetKeyPin(sig, szPin))
+        return false;
+    GetSignerName(sig, szSigner);
+    for (LPCWSTR psz = pszPins; *psz != L'\0'; )
+    {
+        LPCWSTR pBegin = NULL;
+        DWORD cch = 0;
+        psz = NextPin(psz, &pBegin, &cch);
+        bool bSame = cch == cchKeyPin;
+        for (DWORD i = 0; bSame && i < cchKeyPin; ++i)
+            bSame = LowerHexDigit(pBegin[i]) == szPin[i];
+        if (bSame)
+        {
+            TracePrint("*** Verify package: signed by %S, whose key is pinned ***", szSigner);
+            return true;
+        }
+    }
+    TracePrint("*** Verify package: signed by %S, whose key %S is not pinned ***", szSigner,
+               szPin);
+    return false;
+}
+
+PackageCheck CheckPackages(const PackageAnchor& anchor, LPCWSTR pszDownloadedPackage,
+                           Signature& local, Signature& downloaded, BYTE* pbDigest)
+{
+    LPCWSTR pszLocalPackage = anchor.pszLocalPackage;
+    bool bPinned = anchor.pszPins != NULL && anchor.pszPins[0] != L'\0';
+    LocalSignature localSignature = HasSignatureStream(pszLocalPackage);
+    if (localSignature == LOCAL_UNREADABLE)
+        return PACKAGE_REFUSED;
+    TracePrint("*** Verify package: anchored by %s ***",
+               bPinned ? "the publisher pins"
+                       : localSignature == LOCAL_SIGNED ? "the local signer" : "none");
     // No local package anchors nothing either: the download is all there is to install.
-    if (nSigned == 2)
+    if (!bPinned && localSignature == LOCAL_MISSING)
     {
         TracePrint("*** Verify package: no local package, not verified ***");
         return PACKAGE_NOT_ANCHORED;
     }
-    if (nSigned == 0)
+    if (!bPinned && localSignature == LOCAL_UNSIGNED)
     {
         TracePrint("*** Verify package: local package is not signed, not verified ***");
         return PACKAGE_NOT_ANCHORED;
     }
-    if (nSigned < 0)
-        return PACKAGE_REFUSED;
-    bool bVerified = OpenSignature(pszLocalPackage, local,
-                                   "can't read the local package's signature")
+    bool bVerified = (bPinned || OpenSignature(pszLocalPackage, local,
+                                               "can't read the local package's signature"))
                   && OpenSignature(pszDownloadedPackage, downloaded, "not signed")
-                  && IsIntact(downloaded) && MatchesContent(pszDownloadedPackage, downloaded)
-                  && IsTrustedForCodeSigning(downloaded) && HasLocalSigner(local, downloaded)
-                  && PassesWinVerifyTrust(pszDownloadedPackage);
+                  && IsIntact(downloaded)
+                  && MatchesContent(pszDownloadedPackage, downloaded, pbDigest)
+                  && IsTrustedForCodeSigning(downloaded)
+                  && (bPinned ? IsPinned(downloaded, anchor.pszPins)
+                              : HasLocalSigner(local, downloaded))
+                  && PassesWinVerifyTrust(pszDownloadedPackage)
+                  && (localSignature == LOCAL_MISSING
+                      || IsLaterBuildOfProduct(pszLocalPackage, pszDownloadedPackage));
     return bVerified ? PACKAGE_VERIFIED : PACKAGE_REFUSED;
 }
 
 } // namespace
 
-PackageCheck VerifyDownloadedPackage(LPCWSTR pszLocalPackage, LPCWSTR pszDownloadedPackage)
+PackageCheck VerifyDownloadedPackage(const PackageAnchor& anchor, LPCWSTR pszDownloadedPackage,
+                                     BYTE* pbDigest)
 {
     static const char* const rgpszOutcome[] = {"verified", "not verified", "refused"};
     TracePrint("*** Verify package: start: %S ***", pszDownloadedPackage);
@@ -668,7 +754,7 @@ PackageCheck VerifyDownloadedPackage(LPCWSTR pszLocalPackage, LPCWSTR pszDownloa
     ZeroBytes(&local, sizeof(local));
     ZeroBytes(&downloaded, sizeof(downloaded));
     if (BindApi())
-        check = CheckPackages(pszLocalPackage, pszDownloadedPackage, local, downloaded);
+        check = CheckPackages(anchor, pszDownloadedPackage, local, downloaded, pbDigest);
     CloseSignature(local);
     CloseSignature(downloaded);
     UnbindApi();

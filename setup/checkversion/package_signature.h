@@ -6,16 +6,29 @@
 
 enum PackageCheck
 {
-    PACKAGE_VERIFIED,       // signed, intact, trusted for code signing, by the local signer
-    PACKAGE_NOT_ANCHORED,   // the local package is unsigned: nothing to check against
+    PACKAGE_VERIFIED,       // signed, intact, trusted for code signing, by the anchor's signer,
+                            // and a later build of the local package's product
+    PACKAGE_NOT_ANCHORED,   // no pins and no signed local package: nothing to check against
     PACKAGE_REFUSED         // must not be installed; the trace says why
 };
 
-// Every step that fails, and the outcome, is traced. One call at a time: the system libraries
-// are bound for the call's length in a table of the module's own.
-PackageCheck VerifyDownloadedPackage(LPCWSTR pszLocalPackage, LPCWSTR pszDownloadedPackage);
+// What a download is checked against. With pins (the ';'-separated SHA-256 digests of the
+// publisher's DER SubjectPublicKeyInfo, 64 hex digits each) only a signer whose key is among
+// them passes, local package or not; without, the local package's signer, when it is signed.
+struct PackageAnchor
+{
+    LPCWSTR pszLocalPackage;
+    LPCWSTR pszPins;            // empty or NULL: no pins
+};
+
+const DWORD cbPackageDigest = 32;
+
+// Every step that fails, and the outcome, is traced. When the download is verified, its content
+// digest is in pbDigest (cbPackageDigest bytes). One call at a time: the system libraries are
+// bound for the call's length in a table of the module's own.
+PackageCheck VerifyDownloadedPackage(const PackageAnchor& anchor, LPCWSTR pszDownloadedPackage,
+                                     BYTE* pbDigest);
 
 // The SHA-256 digest of a package's content as its signature covers it; false, traced, when it
-// can't be computed. Exposed for the tests.
-const DWORD cbPackageDigest = 32;
+// can't be computed.
 bool ComputePackageDigest(LPCWSTR pszPackage, BYTE* pbDigest);

@@ -9,14 +9,32 @@ const LONG stateRunning = 0;
 const LONG stateNewerPackage = 1;   // downloaded and accepted; its path is in pszMsiPackage
 const LONG stateStopped = 2;        // nothing newer, declined, failed or cancelled
 
+// Files kept held from the checks until msiexec has ended, so that what was checked is what is
+// installed: the local package from its first use as an anchor, an accepted download and its
+// folder. INVALID_HANDLE_VALUE where nothing is held.
+struct PackageHolds
+{
+    HANDLE hLocal;
+    HANDLE hPackage;
+    HANDLE hFolder;
+};
+
+void InitHolds(PackageHolds& holds);
+// Closes every hold; safe on an empty record and twice.
+void ReleaseHolds(PackageHolds& holds);
+// Moves every hold of from into to, releasing what to held before.
+void MoveHolds(PackageHolds& from, PackageHolds& to);
+
 // Shared by the main thread, the worker and every progress callback. lState is only ever
-// accessed atomically; the other fields are written before the worker starts.
+// accessed atomically; the other fields are written before the worker starts. The package
+// buffer and the holds are the worker's until it has ended.
 struct CallbackParam
 {
     HWND hwndDialog;
     volatile LONG lState;
     LPWSTR pszMsiPackage;
     DWORD cchMsiPackage;
+    PackageHolds* pHolds;
 };
 
 // Asks the person whether to take the latest build; true to go ahead.

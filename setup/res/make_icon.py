@@ -65,10 +65,11 @@ def xor_bits(size, bpp):
 
 
 def image(size, bpp):
-    colours = {4: 16, 8: 256, 32: 0}[bpp]
-    header = struct.pack("<IiiHHIIiiII", 40, size, size * 2, 1, bpp, 0, 0, 0, 0, 0, 0)
-    palette = b"".join(bytes(PALETTE[i]) + b"\0" if i < len(PALETTE) else b"\0" * 4
-                       for i in range(colours))
+    # Only the colours in use are stored: biClrUsed says how many, and an 8-bit image needs no
+    # 256-entry palette for five colours.
+    colours = 0 if bpp == 32 else len(PALETTE)
+    header = struct.pack("<IiiHHIIiiII", 40, size, size * 2, 1, bpp, 0, 0, 0, 0, colours, 0)
+    palette = b"".join(bytes(PALETTE[i]) + b"\0" for i in range(colours))
     return header + palette + xor_bits(size, bpp) + and_mask(size)
 
 

@@ -226,31 +226,26 @@ HMODULE LoadLibraryByPath(LPCWSTR pszPath)
     return LoadLibraryExW(pszPath, NULL, dwFlags);
 }
 
-// ---------------------------------------------------------------------------------------------
-// Files
-
-namespace {
-
-bool GetFileIdentity(LPCWSTR pszPath, BY_HANDLE_FILE_INFORMATION* pInfo)
+LPCSTR BindEntryPoints(HMODULE hModule, LPCSTR pszNames, FARPROC* rgpfnSlots)
 {
-    // No access asked: the identity of a file that another process holds open is still read.
-    HANDLE hFile = CreateFileW(pszPath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                               NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
-    if (hFile == INVALID_HANDLE_VALUE)
-        return false;
-    BOOL bRead = GetFileInformationByHandle(hFile, pInfo);
-    CloseHandle(hFile);
-    return bRead != FALSE;
+    for (LPCSTR psz = pszNames; *psz != '\0'; psz += lstrlenA(psz) + 1)
+    {
+        *rgpfnSlots = GetProcAddress(hModule, psz);
+        if (*rgpfnSlots++ == NULL)
+            return psz;
+    }
+    return NULL;
 }
 
-} // namespace
-
-bool IsSameFile(LPCWSTR pszPath1, LPCWSTR pszPath2)
+HMODULE BindSystemLibrary(LPCWSTR pszLibrary, LPCSTR pszNames, FARPROC* rgpfnSlots)
 {
-    BY_HANDLE_FILE_INFORMATION info1;
-    BY_HANDLE_FILE_INFORMATION info2;
-    return GetFileIdentity(pszPath1, &info1) && GetFileIdentity(pszPath2, &info2)
-        && info1.dwVolumeSerialNumber == info2.dwVolumeSerialNumber
-        && info1.nFileIndexHigh == info2.nFileIndexHigh
-        && info1.nFileIndexLow == info2.nFileIndexLow;
+    WCHAR szPath[MAX_PATH];
+    HMODULE hModule = GetSystemFilePath(pszLibrary, szPath, MAX_PATH) ? LoadLibraryByPath(szPath)
+                                                                      : NULL;
+    if (hModule != NULL && BindEntryPoints(hModule, pszNames, rgpfnSlots) != NULL)
+    {
+        FreeLibrary(hModule);
+        hModule = NULL;
+    }
+    return hModule;
 }

@@ -142,9 +142,6 @@ bool AppendBounded(LPWSTR pszBuffer, DWORD cchBuffer, LPCWSTR pszText);
 // The same for a name inside the directory in the buffer: a backslash between the two unless
 // the directory ends with one already (a drive's root, "E:\").
 bool AppendPathPart(LPWSTR pszBuffer, DWORD cchBuffer, LPCWSTR pszName);
-// True when both names lead to one existing file, however differently they are written (short
-// names, another case, a link); false when either can't be opened.
-bool IsSameFile(LPCWSTR pszPath1, LPCWSTR pszPath2);
 
 // ---------------------------------------------------------------------------------------------
 // Libraries of the system, never found by a search: one planted beside a downloaded setup.exe
@@ -155,3 +152,11 @@ bool GetSystemFilePath(LPCWSTR pszFileName, LPWSTR pszPath, DWORD cchPath);
 // Loads a library by its full path, its dependencies from the system directory where the
 // system can be told so, else beside the library.
 HMODULE LoadLibraryByPath(LPCWSTR pszPath);
+
+// Fills one slot per entry point of pszNames (names each ended by '\0', the list by an empty
+// one). NULL when all were found, else the first missing name; the slots are not to be used
+// then. Typed tables lay their decltype slots over the array in a union.
+LPCSTR BindEntryPoints(HMODULE hModule, LPCSTR pszNames, FARPROC* rgpfnSlots);
+// Loads a library of the system directory and binds it; NULL when the library or any entry
+// point is missing (freed again then).
+HMODULE BindSystemLibrary(LPCWSTR pszLibrary, LPCSTR pszNames, FARPROC* rgpfnSlots);

@@ -1,5 +1,6 @@
 // The trace file: one 8-bit text file per run, one line per event, written from both threads.
 #include "setup_base.h"
+#include "files.h"
 
 namespace {
 
@@ -12,16 +13,6 @@ const int cchNameStamp = 24;    // "-YYYY-MM-DD-HH-MM-SS.log"
 const DWORD dwTraceAccess = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 
 Tracer* g_pTracer = NULL;
-
-// A plain file with one name: no directory, no reparse point, no second hard link.
-bool IsPlainFile(HANDLE hFile)
-{
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(hFile, &info))
-        return false;
-    DWORD dwNotPlain = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
-    return (info.dwFileAttributes & dwNotPlain) == 0 && info.nNumberOfLinks <= 1;
-}
 
 // Copies a message with its CR and LF written as "\r" and "\n": text from a server (a
 // response line, a URL) must not be able to start a line of its own in the trace. Returns the

@@ -87,7 +87,8 @@ def ftp_server(root, passive=True):
 
 class _Handler(BaseHTTPRequestHandler):
     """Paths: /len/NAME (Content-Length), /chunked/NAME, /status/CODE, /reset/NAME (half the
-    body, then a connection reset once the server's reset event is set), /close (closed before any header), /drip/NAME (the length,
+    body, then a connection reset once the server's reset event is set), /gate/NAME (half the
+    body, the rest once that event is set), /close (closed before any header), /drip/NAME (the length,
     then DRIP_BYTES every DRIP_SECONDS), /stall/NAME (the length and STALL_BYTES of the body,
     then nothing more until the server stops).
     Hostile ones: /headers/NAME (the length, then nothing), /trickle/NAME (the length, then a
@@ -136,6 +137,13 @@ class _Handler(BaseHTTPRequestHandler):
             # taken some.
             self.reset_now.wait()
             self._reset()
+        elif kind == "gate":
+            data = path.read_bytes()
+            self._head(200, size)
+            self.wfile.write(data[:size // 2])
+            self.wfile.flush()
+            self.reset_now.wait()
+            self.wfile.write(data[size // 2:])
         elif kind in ("drip", "stall"):
             self._head(200, size)
             self._send_slowly(path, kind == "stall")
@@ -237,7 +245,8 @@ class _Handler(BaseHTTPRequestHandler):
 @contextlib.contextmanager
 def http_server(root, reset=None):
     """Serves root as described in _Handler; yields the base URL 'http://127.0.0.1:port'.
-    reset: the event after which /reset/NAME resets its connection (at once when None)."""
+    reset: the event after which /reset/NAME resets its connection and /gate/NAME sends the rest
+    (at once when None)."""
     stopping = threading.Event()
     if reset is None:
         reset = threading.Event()

@@ -1,57 +1,110 @@
-"""A downloaded package takes the local one's place only when its signature holds against the
-local package's signer. The packages, the test root (trusted in the prefix) and the publishers
-come from tests/tools/make_signed_packages.py, run by the build."""
+"""A downloaded package takes the local one's place only when it passes the check: signed by the
+anchor's publisher (the pins of string 2012, or else the local package's signer), unchanged,
+and a later build of the same product. What was checked is held until msiexec has ended. The
+packages, the test root (trusted in the prefix) and the publishers come from
+tests/tools/make_signed_packages.py, run by the build."""
+import os
+import threading
+
 import pytest
 
-from conftest import BUILD_DIR, wine
-from test_update_check import CAPTION, PACKAGE, QUESTION, YES, run  # noqa: F401 (fixture)
+from conftest import BUILD_DIR, recorded_lines, set_strings, windows_path, wine
+from test_update_check import (CAPTION, COMPANIONS, PACKAGE, QUESTION, YES, run,  # noqa: F401
+                               traced, wait_until)
 from servers import http_server
 
 MATERIAL = BUILD_DIR / "tests" / "unit" / "signature"
-LOCAL, NEWER = "Velmora test product 1.0.0\n", "Velmora test product 1.0.1\n"
+V100, V101 = "Velmora test product 1.0.0\n", "Velmora test product 1.0.1\n"
+VERSION_OF = {"local-a.msi": V100, "local-b.msi": V100, "unsigned-1.0.0.msi": V100}
 # The Save As dialog's question before it replaces a file, as Wine captions it.
 REPLACE_CAPTION = "Error"
 NOT_VERIFIED_TEXT = ("下載的新版安裝套件未能通過數位簽章驗證，可能已遭竄改或並非由原發行者發行。 "
                      "安裝精靈將安裝現有版本。")
+PINNED = "*** Verify package: anchored by the publisher pins ***"
 
 
-@pytest.mark.parametrize("local, served, installed, line", [
-    ("local-a.msi", "signed-a.msi", NEWER, "*** Verify package: end: verified ***"),
-    ("local-a.msi", "tampered.msi", LOCAL,
-     "*** Verify package: content does not match its signature ***"),
-    ("local-a.msi", "signed-b.msi", LOCAL, "*** Verify package: signed by "),
-    ("local-a.msi", "self-signed.msi", LOCAL,
-     "*** Verify package: certificate chain is not trusted for code signing (0x800B0109) ***"),
-    ("local-a.msi", "unsigned.msi", LOCAL, "*** Verify package: not signed (0x80092009) ***"),
-    ("unsigned-1.0.0.msi", "unsigned.msi", NEWER,
-     "*** Verify package: local package is not signed, not verified ***"),
-], ids=["signed by A", "changed after signing", "signed by B", "self-signed", "unsigned",
-        "nothing to anchor"])
-def test_only_a_package_of_the_local_signer_replaces_it(run, local, served, installed, line):
+def pins(*signers):
+    listed = dict(line.split() for line in (MATERIAL / "pins.txt").read_text().splitlines())
+    return ";".join(listed[signer] for signer in signers)
+
+
+def offer(run, local, served):
     wine("regedit", "/S", MATERIAL / "root.reg", env=run.prefix.env, check=True)
     (run.setup_dir / "vlm.tch.msi").write_bytes((MATERIAL / local).read_bytes())
     (run.served / PACKAGE).write_bytes((MATERIAL / served).read_bytes())
-    refused = installed == LOCAL
+
+
+@pytest.mark.parametrize("local, served, pinned, taken, line", [
+    ("local-a.msi", "signed-a.msi", "", True, "*** Verify package: end: verified ***"),
+    ("local-a.msi", "tampered.msi", "", False,
+     "*** Verify package: content does not match its signature ***"),
+    ("local-a.msi", "signed-b.msi", "", False, "*** Verify package: signed by "),
+    ("local-a.msi", "self-signed.msi", "", False,
+     "*** Verify package: certificate chain is not trusted for code signing (0x800B0109) ***"),
+    ("local-a.msi", "unsigned.msi", "", False, "*** Verify package: not signed (0x80092009) ***"),
+    ("unsigned-1.0.0.msi", "unsigned.msi", "", True,
+     "*** Verify package: local package is not signed, not verified ***"),
+    ("unsigned-1.0.0.msi", "signed-a.msi", "a", True, PINNED),
+    ("unsigned-1.0.0.msi", "signed-b.msi", "a", False,
+     "*** Verify package: signed by Velmora Test Publisher B, whose key "),
+    ("signed-a.msi", "local-a.msi", "", False,
+     "*** Verify package: ProductVersion 1.0.0 is not higher than the local package's 1.0.1 ***"),
+    ("local-a.msi", "other-product-a.msi", "", False,
+     "*** Verify package: UpgradeCode {6A3F1C2E-4B7D-4E11-9C55-2D8E0A7B1F0F} is not the local "
+     "package's {6A3F1C2E-4B7D-4E11-9C55-2D8E0A7B1F02} ***"),
+], ids=["signed by A", "changed after signing", "signed by B", "self-signed", "unsigned",
+        "nothing to anchor", "pinned A, unsigned local", "pinned A, signed by B",
+        "an older build", "another product"])
+def test_only_a_checked_later_build_replaces_the_local_package(run, local, served, pinned,
+                                                                taken, line):
+    offer(run, local, served)
+    if pinned:
+        set_strings(run.setup_dir / "setup.exe", {2012: pins(pinned)})
     with http_server(run.served) as base:
         run.publish(base, kind="/len")
         run.start().accept()
-        told = run.dialog("click", CAPTION, 1, *QUESTION) if refused else []
+        told = [] if taken else run.dialog("click", CAPTION, 1, *QUESTION)
         run.finish()
 
     assert run.code == 0
-    assert run.installed == installed
+    assert run.installed == VERSION_OF.get(served if taken else local, V101)
     assert any(message.startswith(line) for message in run.trace), line
-    # A refused download stays where the person saved it; only that case tells the person.
-    assert run.target.read_bytes() == (MATERIAL / served).read_bytes()
-    assert told == ([NOT_VERIFIED_TEXT] if refused else [])
-    assert f"*** CheckForNewVersion: end: {0 if refused else 1} ***" in run.trace
+    assert told == ([] if taken else [NOT_VERIFIED_TEXT])
+    assert f"*** CheckForNewVersion: end: {int(taken)} ***" in run.trace
+    # A refused download leaves nothing where the person saved it, its staging file neither.
+    saved = sorted(p.name for p in run.downloads.iterdir())
+    assert saved == (sorted([PACKAGE, *COMPANIONS]) if taken else [])
+    if taken:
+        assert run.target.read_bytes() == (MATERIAL / served).read_bytes()
+
+
+@pytest.mark.parametrize("taken", [True, False], ids=["the download", "the local package"])
+def test_the_package_is_held_while_msiexec_runs(run, taken):
+    # A stand-in in front of msiexec tries to write, delete and rename what it was given.
+    record = run.prefix.record_msiexec()
+    run.prefix.env["MSIEXEC_TRY_PACKAGE"] = "1"
+    offer(run, "local-a.msi", "signed-a.msi" if taken else "signed-b.msi")
+    with http_server(run.served) as base:
+        run.publish(base, kind="/len")
+        run.start().accept()
+        if not taken:
+            run.dialog("click", CAPTION, 1, *QUESTION)
+        run.finish()
+
+    assert run.code == 0
+    assert run.installed == (V101 if taken else V100)
+    (attempts,) = [line for line in recorded_lines(record) if line.startswith("write ")]
+    codes = [int(code) for code in attempts.split()[1::2]]
+    assert len(codes) == 3 and 0 not in codes, attempts
+    held = run.target if taken else run.setup_dir / "vlm.tch.msi"
+    expected = MATERIAL / ("signed-a.msi" if taken else "local-a.msi")
+    assert held.read_bytes() == expected.read_bytes()
 
 
 def test_the_download_is_never_saved_over_the_local_package(run):
     # Even unsigned: a download that failed or was refused there would leave nothing to install.
     local = run.setup_dir / "vlm.tch.msi"
-    local.write_bytes((MATERIAL / "unsigned-1.0.0.msi").read_bytes())
-    (run.served / PACKAGE).write_bytes((MATERIAL / "unsigned.msi").read_bytes())
+    offer(run, "unsigned-1.0.0.msi", "unsigned.msi")
     with http_server(run.served) as base:
         run.publish(base, kind="/len")
         run.start().accept(target=local)
@@ -59,6 +112,46 @@ def test_the_download_is_never_saved_over_the_local_package(run):
         run.finish()
 
     assert run.code == 0
-    assert run.installed == LOCAL
+    assert run.installed == V100
     assert local.read_bytes() == (MATERIAL / "unsigned-1.0.0.msi").read_bytes()
     assert "*** CheckLatestBuild: Save file: the local package is not replaced ***" in run.trace
+
+
+def test_a_download_named_like_a_companion_is_never_saved_over_it(run):
+    # The mirror names its package Data1.cab; saved beside setup.exe over the local cabinet,
+    # from which the local package may install.
+    cabinet = run.setup_dir / "Data1.cab"
+    cabinet.write_bytes(b"MSCF local cabinet")
+    offer(run, "unsigned-1.0.0.msi", "unsigned.msi")
+    os.rename(run.served / PACKAGE, run.served / "Data1.cab")
+    with http_server(run.served) as base:
+        run.publish(base, kind="/len", name="Data1.cab")
+        run.start().accept(target=cabinet)
+        run.dialog("click", REPLACE_CAPTION, YES, "--with-text", "replace")
+        run.finish()
+
+    assert run.code == 0
+    assert run.installed == V100
+    assert cabinet.read_bytes() == b"MSCF local cabinet"
+    assert "*** CheckLatestBuild: Save file: a companion file is not replaced ***" in run.trace
+
+
+def test_a_link_planted_at_the_chosen_name_is_replaced_not_written_through(run, tmp_path):
+    victim = tmp_path / "victim.msi"
+    victim.write_bytes(b"somebody else's file")
+    offer(run, "unsigned-1.0.0.msi", "unsigned.msi")
+    rest = threading.Event()
+    with http_server(run.served, reset=rest) as base:
+        run.publish(base, kind="/gate")
+        run.start().accept()
+        # Planted once the person has chosen (Wine's Save As dialog takes a link's target for
+        # the name) and while the download runs.
+        wait_until(lambda: traced(run, "*** Stage download: "))
+        run.target.symlink_to(victim)
+        rest.set()
+        run.finish()
+
+    assert run.installed == V101
+    assert victim.read_bytes() == b"somebody else's file"
+    assert not run.target.is_symlink()
+    assert run.target.read_bytes() == (MATERIAL / "unsigned.msi").read_bytes()

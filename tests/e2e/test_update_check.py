@@ -23,6 +23,7 @@ COMPANIONS = {"setup.reg": b"REGEDIT4\r\n", "install.cfg": b"[install]\r\n",
               "disk1.cab": b"MSCF"}
 LOCAL, DOWNLOADED = "version one\n", "version two\n"
 FORCED_END = "*** WaitAndClose: Thread is not signaled, terminate ***"
+READING = "*** Internet copy file procedure: read file: start ***"
 # The slow server needs some 25 s for it, far longer than a Cancel takes; the stalling one sends
 # only its first 16 KiB.
 SLOW_PACKAGE_SIZE = 2 * 1024 * 1024
@@ -53,12 +54,12 @@ class Run:
         self.downloads.mkdir()
         self.target = self.downloads / PACKAGE
 
-    def publish(self, base, version=NEWER, kind=""):
-        """Lists the package on the server at base (kind: a path prefix of the HTTP server)
-        and points the mirror list at its verinfo.txt."""
+    def publish(self, base, version=NEWER, kind="", name=PACKAGE):
+        """Lists the package (served as name) on the server at base (kind: a path prefix of the
+        HTTP server) and points the mirror list at its verinfo.txt."""
         (self.served / "pr_dl" / "verinfo.txt").write_text(
             f"VLM-PRO 10.0.0.100 {base}/other.msi\r\n"
-            f"VLM-TCH {version} {base}{kind}/{PACKAGE}\r\n")
+            f"VLM-TCH {version} {base}{kind}/{name}\r\n")
         self.mirrors(f"{base}{'/len' if kind else ''}/pr_dl/verinfo.txt")
 
     def mirrors(self, urls):
@@ -149,14 +150,30 @@ def test_a_declined_update_installs_the_local_package(run, answer):
     assert "*** CheckForNewVersion: end: 0 ***" in run.trace
 
 
+def traced(run, prefix):
+    return any(line["message"].startswith(prefix) for line in run.traces.new_lines())
+
+
+def copying_package(run):
+    """The package's copy has started: a read after the download was staged."""
+    lines = [line["message"] for line in run.traces.new_lines()]
+    start = next((i for i, m in enumerate(lines) if m.startswith("*** Stage download: ")), None)
+    return start is not None and READING in lines[start:]
+
+
+def staged(run):
+    """The download's own file in the chosen folder, once something was written to it."""
+    return any(p.stat().st_size > 0 for p in run.downloads.glob("vlm*.tmp"))
+
+
 @pytest.mark.parametrize("how", ["button", "escape", "close box"])
-def test_cancel_during_a_slow_download_keeps_the_partial_file(run, how):
+def test_cancel_during_a_slow_download_leaves_nothing_behind(run, how):
     make_file(run.served / PACKAGE, SLOW_PACKAGE_SIZE)
     with http_server(run.served) as base:
         run.publish(base, kind="/drip")
         run.start()
         run.accept()
-        wait_until(lambda: run.target.exists() and run.target.stat().st_size > 0)
+        wait_until(lambda: staged(run))
         if how == "button":
             run.dialog("wait", CAPTION, *PROGRESS)
             save_screenshot("progress.png")
@@ -167,7 +184,7 @@ def test_cancel_during_a_slow_download_keeps_the_partial_file(run, how):
 
     assert run.code == 0
     assert run.installed == LOCAL
-    assert 0 < run.target.stat().st_size < SLOW_PACKAGE_SIZE
+    assert list(run.downloads.iterdir()) == []
     # The worker saw the Cancel itself and was not ended by force.
     assert "*** Download build callback: terminated ***" in run.trace
     assert FORCED_END not in run.trace
@@ -208,8 +225,8 @@ def test_a_stalled_download_is_ended_by_force_after_cancel(run):
         run.publish(base, kind="/stall")
         run.start()
         run.accept()
-        # The local file exists once the package has been opened; the read then waits for ever.
-        wait_until(run.target.exists)
+        # Once the package's copy has started its first read waits for ever.
+        wait_until(lambda: copying_package(run))
         time.sleep(0.5)
         run.dialog("click", CAPTION, CANCEL, *PROGRESS)
         cancelled = time.monotonic()

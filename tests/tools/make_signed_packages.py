@@ -1,7 +1,8 @@
 """Makes the package-signature tests' material in OUT, anew on each run: a test root with two
 publishers and a self-signed look-alike of the first, the product package signed by each and
-altered after signing, three bare storages, root.reg, which makes a Wine prefix trust the test
-root, and last digests.txt: osslsigncode's digest of some of the files.
+altered after signing, a build of another product signed by the first, three bare storages,
+root.reg, which makes a Wine prefix trust the test root, pins.txt (each publisher's key pin)
+and last digests.txt: osslsigncode's digest of some of the files.
 Usage: make_signed_packages.py PRODUCT_WXS OUT"""
 import hashlib
 import re
@@ -27,6 +28,8 @@ PUBLISHER_A = "/CN=Velmora Test Publisher A/O=Velmora Tests"
 SIGNED_DIGEST = re.compile(b"\x06\x09\x60\x86\x48\x01\x65\x03\x04\x02\x01(?:\x05\x00)?\x04\x20"
                            b"(.{32})", re.S)
 FREE, END, FATSECT = 0xFFFFFFFF, 0xFFFFFFFE, 0xFFFFFFFD
+UPGRADE_CODE = "{6A3F1C2E-4B7D-4E11-9C55-2D8E0A7B1F02}"
+OTHER_UPGRADE_CODE = "{6A3F1C2E-4B7D-4E11-9C55-2D8E0A7B1F0F}"
 
 
 def run(*args):
@@ -55,6 +58,15 @@ def digest(command, path, *extra):
     found = SIGNED_DIGEST.findall((OUT / "sig.der").read_bytes())
     assert len(found) == 1, path
     return found[0]
+
+
+def key_pin(name):
+    """The SHA-256 of the certificate's DER SubjectPublicKeyInfo, in hex."""
+    key = subprocess.run(["openssl", "x509", "-in", f"{name}.crt", "-noout", "-pubkey"], cwd=OUT,
+                         check=True, capture_output=True).stdout
+    der = subprocess.run(["openssl", "pkey", "-pubin", "-outform", "DER"], input=key, cwd=OUT,
+                         check=True, capture_output=True).stdout
+    return hashlib.sha256(der).hexdigest()
 
 
 def write_altered(target, source, old, new):
@@ -137,14 +149,23 @@ def main(wxs):
                      "-CAkey", "root.key")
     # Claims A's name: only the chain tells it apart.
     make_certificate("self", PUBLISHER_A)
-    for version, name in (("1.0.0", "unsigned-1.0.0.msi"), ("1.0.1", "unsigned.msi")):
+    # Another product of the same maker: its own UpgradeCode, a higher version.
+    other = OUT / "other-product.wxs"
+    other.write_text(Path(wxs).read_text().replace(UPGRADE_CODE, OTHER_UPGRADE_CODE))
+    for version, name, source in (("1.0.0", "unsigned-1.0.0.msi", wxs),
+                                  ("1.0.1", "unsigned.msi", wxs),
+                                  ("1.0.1", "other-product.msi", str(other))):
         (OUT / "readme.txt").write_text(f"Velmora test product {version}\n")
-        run("wixl", "-D", f"Version={version}", "-D", "ReadMe=readme.txt", "-o", name, wxs)
+        run("wixl", "-D", f"Version={version}", "-D", "ReadMe=readme.txt", "-o", name, source)
     sign("a", "unsigned-1.0.0.msi", "local-a.msi")
+    sign("b", "unsigned-1.0.0.msi", "local-b.msi")
+    sign("a", "other-product.msi", "other-product-a.msi")
     for signer, target, *extra in (("a", "signed-a.msi"), ("b", "signed-b.msi"),
                                    ("self", "self-signed.msi"),
                                    ("a", "extended.msi", "-add-msi-dse")):
         sign(signer, "unsigned.msi", target, *extra)
+    # As the README tells a maker to compute them.
+    (OUT / "pins.txt").write_text("".join(f"{signer} {key_pin(signer)}\n" for signer in "ab"))
 
     genuine = (OUT / "signed-a.msi").read_bytes()
     at = genuine.rindex(b"Velmora Test Product")    # in the string pool

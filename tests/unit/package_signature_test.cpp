@@ -64,44 +64,97 @@ TEST_CASE("package signature: a walk reads no more of a storage than its file ho
               "*** Verify package: storage larger than its file ***"});
 }
 
-TEST_CASE("package signature: only an unchanged package of the local signer, chained to a "
-          "trusted root, is verified")
+std::wstring Pin(const std::string& signer)
+{
+    std::istringstream listing(ReadFileBytes(Material("pins.txt")));
+    std::string name, pin;
+    while (listing >> name >> pin)
+    {
+        if (name == signer)
+            return std::wstring(pin.begin(), pin.end());
+    }
+    return L"";
+}
+
+TEST_CASE("package signature: only an unchanged later build of the product, signed by the "
+          "anchor's publisher and chained to a trusted root, is verified")
 {
     TrustTestRoot();
     const std::string signedA = "local-a.msi", unsignedLocal = "unsigned-1.0.0.msi";
+    const std::wstring pinsA = L" " + Pin("b") + L"; " + Pin("a") + L" ", pinsB = Pin("b");
+    std::wstring upperA = Pin("a");
+    for (wchar_t& ch : upperA)
+        ch = (wchar_t)towupper(ch);
     const char szNotAnchored[] = "local package is not signed, not verified ***";
-    struct { std::string local, downloaded; PackageCheck check; const char* line; } cases[] = {
-        {signedA, "signed-a.msi", PACKAGE_VERIFIED, "signed by Velmora Test Publisher A ***"},
-        {signedA, "tampered.msi", PACKAGE_REFUSED, "content does not match its signature ***"},
+    const char szPinned[] = "signed by Velmora Test Publisher A, whose key is pinned ***";
+    const char szSameProduct[] = "same product, ProductVersion 1.0.1 after 1.0.0 ***";
+    const char *szLocalSigner = "the local signer", *szPins = "the publisher pins",
+               *szNone = "none";
+    struct { std::string local; std::wstring pins; std::string downloaded; PackageCheck check;
+             const char* anchor; const char* line; } cases[] = {
+        {signedA, L"", "signed-a.msi", PACKAGE_VERIFIED, szLocalSigner, szSameProduct},
+        {signedA, L"", "tampered.msi", PACKAGE_REFUSED, szLocalSigner,
+         "content does not match its signature ***"},
         // The changed package's own digest signed in: the message digest no longer matches.
-        {signedA, "forged.msi", PACKAGE_REFUSED, "signature is not intact (0x80091007) ***"},
-        {signedA, "broken.msi", PACKAGE_REFUSED, "signature is not intact (0x"},
-        {signedA, "signed-b.msi", PACKAGE_REFUSED, "signed by Velmora Test Publisher B, not by "
-                                                   "Velmora Test Publisher A as the local "
-                                                   "package ***"},
+        {signedA, L"", "forged.msi", PACKAGE_REFUSED, szLocalSigner,
+         "signature is not intact (0x80091007) ***"},
+        {signedA, L"", "broken.msi", PACKAGE_REFUSED, szLocalSigner, "signature is not intact (0x"},
+        {signedA, L"", "signed-b.msi", PACKAGE_REFUSED, szLocalSigner,
+         "signed by Velmora Test Publisher B, not by Velmora Test Publisher A as the local "
+         "package ***"},
         // Self-signed in A's name.
-        {signedA, "self-signed.msi", PACKAGE_REFUSED, "certificate chain is not trusted for "
-                                                      "code signing (0x800B0109) ***"},
-        {signedA, "unsigned.msi", PACKAGE_REFUSED, "not signed (0x"},
-        {signedA, "extended.msi", PACKAGE_REFUSED, "extended signature not supported ***"},
-        {signedA, "missing.msi", PACKAGE_REFUSED, "not signed (0x"},
-        {unsignedLocal, "unsigned.msi", PACKAGE_NOT_ANCHORED, szNotAnchored},
-        {unsignedLocal, "signed-b.msi", PACKAGE_NOT_ANCHORED, szNotAnchored},
-        {"missing.msi", "signed-a.msi", PACKAGE_NOT_ANCHORED, "no local package, not verified ***"},
+        {signedA, L"", "self-signed.msi", PACKAGE_REFUSED, szLocalSigner,
+         "certificate chain is not trusted for code signing (0x800B0109) ***"},
+        {signedA, L"", "unsigned.msi", PACKAGE_REFUSED, szLocalSigner, "not signed (0x"},
+        {signedA, L"", "extended.msi", PACKAGE_REFUSED, szLocalSigner,
+         "extended signature not supported ***"},
+        {signedA, L"", "missing.msi", PACKAGE_REFUSED, szLocalSigner, "not signed (0x"},
+        // A rollback to an older build, or the same one, and another product of the publisher.
+        {"signed-a.msi", L"", signedA, PACKAGE_REFUSED, szLocalSigner,
+         "ProductVersion 1.0.0 is not higher than the local package's 1.0.1 ***"},
+        {signedA, L"", signedA, PACKAGE_REFUSED, szLocalSigner,
+         "ProductVersion 1.0.0 is not higher than the local package's 1.0.0 ***"},
+        {signedA, L"", "other-product-a.msi", PACKAGE_REFUSED, szLocalSigner,
+         "UpgradeCode {6A3F1C2E-4B7D-4E11-9C55-2D8E0A7B1F0F} is not the local package's "
+         "{6A3F1C2E-4B7D-4E11-9C55-2D8E0A7B1F02} ***"},
+        {unsignedLocal, L"", "unsigned.msi", PACKAGE_NOT_ANCHORED, szNone, szNotAnchored},
+        {unsignedLocal, L"", "signed-b.msi", PACKAGE_NOT_ANCHORED, szNone, szNotAnchored},
+        {"missing.msi", L"", "signed-a.msi", PACKAGE_NOT_ANCHORED, szNone,
+         "no local package, not verified ***"},
+        // Pins anchor the check whatever the local package is, and outrank its signer.
+        {unsignedLocal, pinsA, "signed-a.msi", PACKAGE_VERIFIED, szPins, szSameProduct},
+        {"missing.msi", upperA, "signed-a.msi", PACKAGE_VERIFIED, szPins, szPinned},
+        {"local-b.msi", pinsA, "signed-a.msi", PACKAGE_VERIFIED, szPins, szSameProduct},
+        {unsignedLocal, pinsB, "signed-a.msi", PACKAGE_REFUSED, szPins,
+         "signed by Velmora Test Publisher A, whose key "},
+        {"missing.msi", pinsA, "unsigned.msi", PACKAGE_REFUSED, szPins, "not signed (0x"},
+        {unsignedLocal, pinsA, "other-product-a.msi", PACKAGE_REFUSED, szPins,
+         "UpgradeCode {6A3F1C2E-4B7D-4E11-9C55-2D8E0A7B1F0F}"},
+        {unsignedLocal, L"0123", "signed-a.msi", PACKAGE_REFUSED, szPins,
+         "signed by Velmora Test Publisher A, whose key "},
     };
     const char* outcomes[] = {"verified", "not verified", "refused"};
     for (auto& c : cases)
     {
+        CAPTURE(c.local);
         CAPTURE(c.downloaded);
         TraceCapture trace;
-        std::wstring downloaded = Material(c.downloaded);
-        CHECK(VerifyDownloadedPackage(Material(c.local).c_str(), downloaded.c_str()) == c.check);
+        std::wstring local = Material(c.local), downloaded = Material(c.downloaded);
+        PackageAnchor anchor = {local.c_str(), c.pins.c_str()};
+        BYTE rgbDigest[cbPackageDigest] = {};
+        CHECK(VerifyDownloadedPackage(anchor, downloaded.c_str(), rgbDigest) == c.check);
         std::vector<std::string> lines = trace.Lines();
-        REQUIRE(lines.size() == 3);
+        REQUIRE(lines.size() >= 4);
         CHECK(lines[0] == "*** Verify package: start: " + std::string(downloaded.begin(),
                                                                    downloaded.end()) + " ***");
+        CHECK(lines[1] == std::string("*** Verify package: anchored by ") + c.anchor + " ***");
         std::string step = std::string("*** Verify package: ") + c.line;
-        CHECK(lines[1].substr(0, step.size()) == step);
-        CHECK(lines[2] == std::string("*** Verify package: end: ") + outcomes[c.check] + " ***");
+        CHECK(lines[lines.size() - 2].substr(0, step.size()) == step);
+        CHECK(lines.back() == std::string("*** Verify package: end: ") + outcomes[c.check] +
+                              " ***");
+        // A verified package's digest comes out, for the check after it is moved.
+        BYTE rgbComputed[cbPackageDigest];
+        if (c.check == PACKAGE_VERIFIED && ComputePackageDigest(downloaded.c_str(), rgbComputed))
+            CHECK(memcmp(rgbDigest, rgbComputed, cbPackageDigest) == 0);
     }
 }

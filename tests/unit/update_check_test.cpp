@@ -74,7 +74,7 @@ TEST_CASE("The bar: failed mirrors step it, a copy fills it, an unknown size swe
 TEST_CASE("Callbacks post a position only when it changed, and stop once the state left 0")
 {
     FakeDialog dialog;
-    CallbackParam param = {dialog.hwnd, stateRunning, NULL, 0};
+    CallbackParam param = {dialog.hwnd, stateRunning, NULL, 0, NULL};
     TraceCapture trace;
 
     CopyProgress copy = {1000, 0, 77};
@@ -98,7 +98,7 @@ TEST_CASE("Callbacks post a position only when it changed, and stop once the sta
 TEST_CASE("Without a size the bar gets a new position at most every 50 ms, however fast")
 {
     FakeDialog dialog;
-    CallbackParam param = {dialog.hwnd, stateRunning, NULL, 0};
+    CallbackParam param = {dialog.hwnd, stateRunning, NULL, 0, NULL};
     TraceCapture trace;
     CopyProgress copy = {0, 0, 0};
     DWORD dwStart = GetTickCount();
@@ -132,7 +132,7 @@ TEST_CASE("The package status names the version, and the size in whole MiB when 
         InitBuildInfo(latest);
         latest.version = MakeVersion(9, 0, 0, 512);
         PackageJob job;
-        InitPackageJob(job, latest, L"C:\\new.msi");
+        InitPackageJob(job, latest, INVALID_HANDLE_VALUE, L"C:\\new.msi");
         CHECK(ComposeDownloadStatus(job, NULL, hFakeRemote));
         CHECK(Narrow((LPCWSTR)job.pszCopyStatus.get()) == c.text);
     }

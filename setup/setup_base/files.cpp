@@ -1,0 +1,158 @@
+// File identity, new files and holds.
+#include "files.h"
+#include "setup_base.h"
+
+namespace {
+
+// GetTempFileNameW takes the low 16 bits of a given number; 0 would make it create the file
+// itself, closed, for anyone to replace before it is opened again.
+const UINT uUniqueMask = 0xFFFF;
+const int nNewFileAttempts = 64;
+const DWORD dwHoldShare = FILE_SHARE_READ;
+const WCHAR szLongPrefix[] = L"\\\\?\\";
+const WCHAR szLongUncPrefix[] = L"\\\\?\\UNC\\";
+
+bool GetPathIdentity(LPCWSTR pszPath, FileIdentity& identity)
+{
+    // No access asked: the identity of a file that another process holds open is still read.
+    FileHandle file(CreateFileW(pszPath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL));
+    return file.IsOpen() && GetHandleIdentity(file.get(), identity);
+}
+
+bool StartsWith(LPCWSTR pszText, LPCWSTR pszPrefix)
+{
+    return CompareChars(pszText, pszPrefix, (DWORD)lstrlenW(pszPrefix)) == 0;
+}
+
+} // namespace
+
+void FileHandle::reset(HANDLE hFile)
+{
+    if (m_hFile != INVALID_HANDLE_VALUE)
+    {
+        BOOL res = CloseHandle(m_hFile);
+        VERIFY_API_CALL(res != FALSE);
+    }
+    m_hFile = hFile;
+}
+
+HANDLE FileHandle::release()
+{
+    HANDLE hFile = m_hFile;
+    m_hFile = INVALID_HANDLE_VALUE;
+    return hFile;
+}
+
+bool GetHandleIdentity(HANDLE hFile, FileIdentity& identity)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(hFile, &info))
+        return false;
+    identity.dwVolume = info.dwVolumeSerialNumber;
+    identity.dwIndexHigh = info.nFileIndexHigh;
+    identity.dwIndexLow = info.nFileIndexLow;
+    return true;
+}
+
+bool IsSameIdentity(const FileIdentity& a, const FileIdentity& b)
+{
+    return a.dwVolume == b.dwVolume && a.dwIndexHigh == b.dwIndexHigh
+        && a.dwIndexLow == b.dwIndexLow;
+}
+
+bool IsSameFile(LPCWSTR pszPath1, LPCWSTR pszPath2)
+{
+    FileIdentity identity1;
+    FileIdentity identity2;
+    return GetPathIdentity(pszPath1, identity1) && GetPathIdentity(pszPath2, identity2)
+        && IsSameIdentity(identity1, identity2);
+}
+
+bool IsPlainFile(HANDLE hFile)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(hFile, &info))
+        return false;
+    DWORD dwNotPlain = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
+    return (info.dwFileAttributes & dwNotPlain) == 0 && info.nNumberOfLinks <= 1;
+}
+
+HANDLE CreateNewFile(LPCWSTR pszDirectory, LPCWSTR pszPrefix, LPWSTR pszPath)
+{
+    UINT uUnique = GetTickCount() ^ GetCurrentThreadId();
+    DWORD dwError = ERROR_FILE_EXISTS;
+    for (int i = 0; i < nNewFileAttempts && dwError == ERROR_FILE_EXISTS; ++i, ++uUnique)
+    {
+        if ((uUnique & uUniqueMask) == 0)
+            ++uUnique;
+        if (GetTempFileNameW(pszDirectory, pszPrefix, uUnique & uUniqueMask, pszPath) == 0)
+        {
+            dwError = GetLastError();
+            break;
+        }
+        HANDLE hFile = CreateFileW(pszPath, GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_NEW,
+                                   FILE_ATTRIBUTE_NORMAL, NULL);
+        if (hFile != INVALID_HANDLE_VALUE)
+            return hFile;
+        dwError = GetLastError();
+    }
+    TracePrint("*** Create file: can't create a new file in %S (%d) ***", pszDirectory,
+               (int)dwError);
+    pszPath[0] = L'\0';
+    return INVALID_HANDLE_VALUE;
+}
+
+HANDLE HoldFile(LPCWSTR pszPath, bool bPlainOnly)
+{
+    DWORD dwFlags = bPlainOnly ? FILE_FLAG_OPEN_REPARSE_POINT : 0;
+    HANDLE hFile = CreateFileW(pszPath, GENERIC_READ, dwHoldShare, NULL, OPEN_EXISTING, dwFlags,
+                               NULL);
+    if (hFile != INVALID_HANDLE_VALUE && bPlainOnly && !IsPlainFile(hFile))
+    {
+        CloseHandle(hFile);
+        SetLastError(ERROR_CANT_ACCESS_FILE);
+        return INVALID_HANDLE_VALUE;
+    }
+    return hFile;
+}
+
+HANDLE HoldDirectory(LPCWSTR pszPath)
+{
+    // Files may still come and go inside; the directory itself can't be renamed or removed.
+    HANDLE hDirectory = CreateFileW(pszPath, FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (hDirectory != INVALID_HANDLE_VALUE
+        && (!GetFileInformationByHandle(hDirectory, &info)
+            || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0))
+    {
+        CloseHandle(hDirectory);
+        SetLastError(ERROR_CANT_ACCESS_FILE);
+        return INVALID_HANDLE_VALUE;
+    }
+    return hDirectory;
+}
+
+bool GetHeldPath(HANDLE hFile, LPWSTR pszPath, DWORD cchPath)
+{
+    DWORD cchFinal = GetFinalPathNameByHandleW(hFile, pszPath, cchPath, VOLUME_NAME_DOS);
+    if (cchFinal == 0 || cchFinal >= cchPath)
+    {
+        pszPath[0] = L'\0';
+        return false;
+    }
+    // "\\?\C:\dir" becomes "C:\dir", "\\?\UNC\server\share" becomes "\\server\share".
+    DWORD iKeep = 0;
+    DWORD iFrom = 0;
+    if (StartsWith(pszPath, szLongUncPrefix))
+    {
+        iKeep = 2;
+        iFrom = (DWORD)lstrlenW(szLongUncPrefix);
+    }
+    else if (StartsWith(pszPath, szLongPrefix))
+        iFrom = (DWORD)lstrlenW(szLongPrefix);
+    *CopyChars(pszPath + iKeep, pszPath + iFrom, cchFinal) = L'\0';
+    return true;
+}

@@ -1,0 +1,61 @@
+// Files the setup writes or relies on: their identity, new files that nothing else can have
+// planted, and holds that keep a checked file as it was until msiexec has read it.
+#pragma once
+
+#include <windows.h>
+
+// Scoped owner of a file handle (INVALID_HANDLE_VALUE for none), closed on its one way out.
+class FileHandle
+{
+public:
+    explicit FileHandle(HANDLE hFile = INVALID_HANDLE_VALUE) : m_hFile(hFile) {}
+    ~FileHandle() { reset(); }
+
+    HANDLE get() const { return m_hFile; }
+    bool IsOpen() const { return m_hFile != INVALID_HANDLE_VALUE; }
+    void reset(HANDLE hFile = INVALID_HANDLE_VALUE);
+    // Hands the handle over; the owner holds none afterwards.
+    HANDLE release();
+
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+
+private:
+    HANDLE m_hFile;
+};
+
+// Which file a handle is open on, however its names are written.
+struct FileIdentity
+{
+    DWORD dwVolume;
+    DWORD dwIndexHigh;
+    DWORD dwIndexLow;
+};
+
+bool GetHandleIdentity(HANDLE hFile, FileIdentity& identity);
+bool IsSameIdentity(const FileIdentity& a, const FileIdentity& b);
+
+// True when both names lead to one existing file or directory, however differently they are
+// written (short names, another case, a link); false when either can't be opened.
+bool IsSameFile(LPCWSTR pszPath1, LPCWSTR pszPath2);
+
+// A plain file with one name: no directory, no reparse point, no second hard link.
+bool IsPlainFile(HANDLE hFile);
+
+// A new file "<prefix><hex>.tmp" in pszDirectory, created, never opened: a name that exists
+// already, a link planted there included, is passed over for the next one. Read and write
+// access, shared with nobody. The name goes to pszPath (MAX_PATH characters).
+HANDLE CreateNewFile(LPCWSTR pszDirectory, LPCWSTR pszPrefix, LPWSTR pszPath);
+
+// Holds a file for reading: while the handle is open no other process can write, delete,
+// rename or replace it, and others may still read it (msiexec included). With bPlainOnly a
+// link, reparse point or file of several names is refused (ERROR_CANT_ACCESS_FILE).
+HANDLE HoldFile(LPCWSTR pszPath, bool bPlainOnly);
+
+// Holds a directory against being renamed, deleted or replaced by a link; a directory that is a
+// reparse point itself is refused (ERROR_CANT_ACCESS_FILE).
+HANDLE HoldDirectory(LPCWSTR pszPath);
+
+// The path that the system resolved for an open handle, every link and junction followed, in
+// the drive form "C:\..." or "\\server\share\..."; false when it does not fit in cchPath.
+bool GetHeldPath(HANDLE hFile, LPWSTR pszPath, DWORD cchPath);
