@@ -7,6 +7,9 @@
 
 #include <commctrl.h>
 
+extern "C" LONG NTAPI LdrLockLoaderLock(ULONG dwFlags, ULONG* pdwDisposition, ULONG_PTR* pCookie);
+extern "C" LONG NTAPI LdrUnlockLoaderLock(ULONG dwFlags, ULONG_PTR cookie);
+
 namespace {
 
 const DWORD dwWorkerGraceMs = 10000;
@@ -175,26 +178,20 @@ DWORD WaitHandlingSent(HANDLE hThread, DWORD dwTimeoutMs)
     }
 }
 
-typedef LONG (NTAPI *LdrLockLoaderLockProc)(ULONG, ULONG*, ULONG_PTR*);
-typedef LONG (NTAPI *LdrUnlockLoaderLockProc)(ULONG, ULONG_PTR);
 const ULONG dwLoaderLockTryOnly = 2;
 const ULONG dwLoaderLockAcquired = 1;
 
 // Takes the loader lock unless another thread keeps it longer than dwLoaderLockTryMs; the
-// cookie to release it with, or 0.
+// cookie to release it with, or 0. Imported, never looked up: a look-up (GetModuleHandle,
+// GetProcAddress) itself waits for the loader lock, for ever when the worker keeps it.
 ULONG_PTR TakeLoaderLock()
 {
-    HMODULE hNtdll = GetModuleHandleW(L"ntdll.dll");
-    LdrLockLoaderLockProc pfnLock = hNtdll == NULL ? NULL :
-        (LdrLockLoaderLockProc)(void*)GetProcAddress(hNtdll, "LdrLockLoaderLock");
-    if (pfnLock == NULL)
-        return 0;
     DWORD dwStart = GetTickCount();
     do
     {
         ULONG dwDisposition = 0;
         ULONG_PTR cookie = 0;
-        if (pfnLock(dwLoaderLockTryOnly, &dwDisposition, &cookie) >= 0 &&
+        if (LdrLockLoaderLock(dwLoaderLockTryOnly, &dwDisposition, &cookie) >= 0 &&
             dwDisposition == dwLoaderLockAcquired)
             return cookie;
         Sleep(1);
@@ -204,11 +201,8 @@ ULONG_PTR TakeLoaderLock()
 
 void ReleaseLoaderLock(ULONG_PTR cookie)
 {
-    HMODULE hNtdll = GetModuleHandleW(L"ntdll.dll");
-    LdrUnlockLoaderLockProc pfnUnlock = hNtdll == NULL ? NULL :
-        (LdrUnlockLoaderLockProc)(void*)GetProcAddress(hNtdll, "LdrUnlockLoaderLock");
-    if (cookie != 0 && pfnUnlock != NULL)
-        pfnUnlock(0, cookie);
+    if (cookie != 0)
+        LdrUnlockLoaderLock(0, cookie);
 }
 
 // A thread is suspended only outside the system's own short sections (its memory map, for one),

@@ -92,8 +92,9 @@ bool ReplaceWithCopy(LPCWSTR pszSource, LPCWSTR pszTarget, LPCWSTR pszFolder)
     return false;
 }
 
-// A failed copy ends the mask: the caller stops its search.
-bool CopyFoundFile(LPCWSTR oldLocation, LPCWSTR newLocation, LPCWSTR pszName)
+// A failed copy ends the mask: the caller stops its search. Out of line: its paths and the
+// search's data in one frame would grow the stack by more than a page at once.
+__attribute__((noinline)) bool CopyFoundFile(LPCWSTR oldLocation, LPCWSTR newLocation, LPCWSTR pszName)
 {
     WCHAR szSource[cchCopyPath];
     WCHAR szTarget[cchCopyPath];

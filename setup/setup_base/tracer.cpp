@@ -118,18 +118,21 @@ void Tracer::Print(LPCSTR pszFormat, va_list args)
 
     if (hFile != INVALID_HANDLE_VALUE)
     {
-        char szMessage[cbTraceMessage];
+        // One buffer for the whole line, the message formatted into its last part and escaped
+        // forward from there: the escaped text (at most two bytes a byte) never overtakes the
+        // message it is read from, and the frame stays well under a page.
+        char szLine[cbLinePrefix + 2 * cbTraceMessage + 2];
+        LPSTR pszMessage = szLine + cbLinePrefix + cbTraceMessage;
         // The formatter's count is not trusted on a cut line (it may count the terminator).
-        szMessage[0] = '\0';
-        wvsprintfA(szMessage, pszFormat, args);
-        szMessage[cbTraceMessage - 1] = '\0';
+        pszMessage[0] = '\0';
+        wvsprintfA(pszMessage, pszFormat, args);
+        pszMessage[cbTraceMessage - 1] = '\0';
 
         SYSTEMTIME st;
         GetLocalTime(&st);
         // One write per line: appends of whole lines never interleave with another writer's.
-        char szLine[cbLinePrefix + 2 * cbTraceMessage + 2];
         int cbLine = FormatLinePrefix(szLine, GetCurrentProcessId(), GetCurrentThreadId(), st);
-        cbLine += EscapeLineBreaks(szLine + cbLine, szMessage, 2 * cbTraceMessage);
+        cbLine += EscapeLineBreaks(szLine + cbLine, pszMessage, 2 * cbTraceMessage);
         szLine[cbLine++] = '\r';
         szLine[cbLine++] = '\n';
         DWORD cbWritten = 0;

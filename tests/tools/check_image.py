@@ -6,7 +6,8 @@ import subprocess
 import sys
 from pathlib import Path
 
-SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "msvcrt.dll", "comdlg32.dll", "advapi32.dll"}
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "ntdll.dll", "msvcrt.dll", "comdlg32.dll",
+               "advapi32.dll"}
 MAX_I686_BYTES = 64 * 1024
 
 

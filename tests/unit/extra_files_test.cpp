@@ -95,3 +95,23 @@ TEST_CASE("companion files: StripFileName keeps the directory")
         CHECK(std::wstring(path.c_str()) == c[1]);
     }
 }
+
+TEST_CASE("companion files: a name in the setup's own folder that a mask of the list matches")
+{
+    wchar_t szExe[MAX_PATH];
+    std::wstring exe(szExe, GetModuleFileNameW(NULL, szExe, MAX_PATH));
+    std::wstring own = exe.substr(0, exe.rfind(L'\\') + 1);
+    TempDir other;
+    // The list is "setup.reg;install.cfg;*.cab;*.mst"; letter case does not count.
+    struct { std::wstring path; bool bCompanion; } cases[] = {
+        {own + L"Data1.cab", true}, {own + L"DATA1.CAB", true}, {own + L"SETUP.reg", true},
+        {own + L"patch.mst", true}, {own + L".cab", true}, {own + L"vlm.tch.msi", false},
+        {own + L"setup.reg.msi", false}, {own + L"cab", false},
+        {other.File(L"Data1.cab"), false},
+    };
+    for (auto& c : cases)
+    {
+        CAPTURE(std::string(c.path.begin(), c.path.end()));
+        CHECK(IsCompanionFile(c.path.c_str()) == c.bCompanion);
+    }
+}

@@ -4,6 +4,7 @@
 
 #include "trace_capture.h"
 #include "checkversion/package_signature.h"
+#include "checkversion/package_product.h"
 
 #include <sstream>
 
@@ -156,5 +157,21 @@ TEST_CASE("package signature: only an unchanged later build of the product, sign
         BYTE rgbComputed[cbPackageDigest];
         if (c.check == PACKAGE_VERIFIED && ComputePackageDigest(downloaded.c_str(), rgbComputed))
             CHECK(memcmp(rgbDigest, rgbComputed, cbPackageDigest) == 0);
+    }
+}
+
+TEST_CASE("package product: a version is higher only field by field, and only when it is one")
+{
+    struct { const wchar_t *later, *earlier; bool bHigher; } cases[] = {
+        {L"1.0.1", L"1.0.0", true}, {L"1.0.0", L"1.0.0", false}, {L"1.0", L"1.0.0.0", false},
+        {L"1.0.0.1", L"1.0.0", true}, {L"2.0.0", L"10.0.0", false}, {L"1.10.0", L"1.9.9", true},
+        {L"65535.0.0", L"65534.9.9", true}, {L"65536.0.0", L"1.0.0", false},
+        {L"1.0.0.0.1", L"1.0.0", false}, {L"1.0.x", L"1.0.0", false}, {L"", L"1.0.0", false},
+        {L"1.0.1", L"-1.0.0", false}, {L" 1.0.1", L"1.0.0", false},
+    };
+    for (auto& c : cases)
+    {
+        CAPTURE(std::string(c.later, c.later + lstrlenW(c.later)));
+        CHECK(IsHigherVersion(c.later, c.earlier) == c.bHigher);
     }
 }

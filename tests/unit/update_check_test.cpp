@@ -8,6 +8,7 @@
 #include "checkversion/checkversion.h"
 #include "checkversion/download_jobs.h"
 #include "checkversion/latest_build.h"
+#include "msi_engine.h"
 #include "res/resource.h"
 
 #include <algorithm>
@@ -282,4 +283,90 @@ TEST_CASE("A worker ended by force while it maps pages leaves the memory map usa
     void* pPages = VirtualAlloc(NULL, cbBusyPages, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
     CHECK(pPages != NULL);
     VirtualFree(pPages, 0, MEM_RELEASE);
+}
+
+namespace {
+
+volatile LONG g_lSpins = 0;
+volatile LONG g_lRelease = 0;
+
+// Keeps the loader lock, as a worker stuck inside a library's start-up would.
+DWORD WINAPI SpinHoldingLoaderLock(LPVOID)
+{
+    typedef LONG (NTAPI *LockProc)(ULONG, ULONG*, ULONG_PTR*);
+    typedef LONG (NTAPI *UnlockProc)(ULONG, ULONG_PTR);
+    HMODULE hNtdll = GetModuleHandleW(L"ntdll.dll");
+    ULONG_PTR cookie = 0;
+    ((LockProc)(void*)GetProcAddress(hNtdll, "LdrLockLoaderLock"))(0, NULL, &cookie);
+    while (g_lRelease == 0)
+        InterlockedIncrement(&g_lSpins);
+    ((UnlockProc)(void*)GetProcAddress(hNtdll, "LdrUnlockLoaderLock"))(0, cookie);
+    return 0;
+}
+
+DWORD WINAPI Spin(LPVOID)
+{
+    while (g_lRelease == 0)
+        InterlockedIncrement(&g_lSpins);
+    return 0;
+}
+
+} // namespace
+
+TEST_CASE("A worker that can't be ended safely is left suspended, never ended or resumed")
+{
+    // Without the right to end it, and while it keeps the loader lock.
+    struct { LPTHREAD_START_ROUTINE pfnWorker; DWORD dwAccess; } cases[] = {
+        {Spin, SYNCHRONIZE | THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT},
+        {SpinHoldingLoaderLock, THREAD_ALL_ACCESS},
+    };
+    for (auto& c : cases)
+    {
+        g_lRelease = 0;
+        TraceCapture trace;
+        HANDLE hThread = CreateThread(NULL, 0, c.pfnWorker, NULL, 0, NULL);
+        HANDLE hGiven = NULL;
+        DuplicateHandle(GetCurrentProcess(), hThread, GetCurrentProcess(), &hGiven, c.dwAccess,
+                        FALSE, 0);
+        CHECK_FALSE(WaitAndClose(hGiven));
+        CHECK(WorkerLeftSuspended());
+        LONG lSpins = g_lSpins;
+        Sleep(100);
+        CHECK(g_lSpins == lSpins);
+        DWORD dwExitCode = 0;
+        CHECK((GetExitCodeThread(hThread, &dwExitCode) && dwExitCode == STILL_ACTIVE));
+        auto lines = trace.Lines();
+        CHECK(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.rfind("*** WaitAndClose: Thread is left suspended (", 0) == 0; }));
+        // The run goes on to msiexec: a process is still started and waited for.
+        WCHAR szCmd[MAX_PATH];
+        WCHAR szLine[] = L"cmd.exe /c exit 7";
+        DWORD dwCode = 0;
+        CHECK((GetSystemFilePath(L"cmd.exe", szCmd, MAX_PATH)
+               && RunProcess(szCmd, szLine, NULL, true, &dwCode) && dwCode == 7));
+        g_lRelease = 1;
+        ResumeThread(hThread);
+        CHECK(WaitForSingleObject(hThread, 5000) == WAIT_OBJECT_0);
+        CloseHandle(hThread);
+    }
+}
+
+TEST_CASE("The package stops past its announced length, and past 2 GiB when none is announced")
+{
+    FakeDialog dialog;
+    CallbackParam param = {dialog.hwnd, stateRunning, NULL, 0, NULL};
+    const DWORD cbMax = cbPackageMax;
+    struct { int nEvent; DWORD dwSize; DWORD dwCopied; bool bGoOn; } cases[] = {
+        {PROGRESS_STEP, 1000, 1000, true}, {PROGRESS_STEP, 1000, 1001, false},
+        {PROGRESS_STEP, 0, cbMax, true}, {PROGRESS_STEP, 0, cbMax + 1, false},
+        {PROGRESS_STEP, INVALID_FILE_SIZE, cbMax + 1, false},
+        {PROGRESS_STARTED, cbMax, 0, true}, {PROGRESS_STARTED, cbMax + 1, 0, false},
+    };
+    for (auto& c : cases)
+    {
+        CAPTURE(c.dwSize);
+        CAPTURE(c.dwCopied);
+        CopyProgress copy = {c.dwSize, c.dwCopied, 0};
+        CHECK(PackageCallback(c.nEvent, &copy, &param) == c.bGoOn);
+    }
 }
