@@ -173,7 +173,7 @@ bool CopyBare(Work& work)
 // The package job as the setup's worker runs it, for a build whose only URL is ours.
 bool CopyAsJob(Work& work)
 {
-    CallbackParam param = {work.hwndDialog, stateRunning, NULL, 0, NULL};
+    CallbackParam param = {work.hwndDialog, stateRunning, NULL, 0, NULL, 0, 0};
     BuildInfo latest;
     InitBuildInfo(latest);
     latest.version = MakeVersion(9, 0, 0, 512);

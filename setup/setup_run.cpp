@@ -1,5 +1,6 @@
 // The entry point and the one straight sequence of a run.
 #include "checkversion/checkversion.h"
+#include "checkversion/download_jobs.h"
 #include "command_line.h"
 #include "msi_engine.h"
 #include "msiexec_command.h"
@@ -238,6 +239,13 @@ int RunSetup()
     // The early ends leave the trace without its end line; the process ends right after.
     if (!bEarlyEnd)
         TracePrint("*** end ***");
+    // A transfer left running after a Cancel may still trace: the process ends here, holding
+    // the trace lock, without the libraries' clean-up (it may be inside WinInet).
+    if (TransferLeftRunning())
+    {
+        LockTrace();
+        TerminateProcess(GetCurrentProcess(), (UINT)nResult);
+    }
     RemoveTracer(&tracer);
     buffers.tokens.reset();
     buffers.properties.reset();

@@ -141,7 +141,9 @@ bool CheckWithInternet(CallbackParam& param)
     InterlockedCompareExchange(&param.lState, bResult ? stateNewerPackage : stateStopped,
                                stateRunning);
     PostMessageWithCheck(param.hwndDialog, WM_NULL, 0, 0);
-    UninitializeInternet();
+    // A transfer left running may still be inside WinInet.
+    if (param.lTransferLeft == 0)
+        UninitializeInternet();
     ReleaseBuildInfo(own);
     return bResult;
 }
@@ -161,20 +163,32 @@ bool RunWorker(CallbackParam& param)
     return bResult;
 }
 
-// Waits for the worker while handling the messages other threads send to this one: the
-// worker sets the dialog's texts synchronously, and must not be left blocked on them.
-DWORD WaitHandlingSent(HANDLE hThread, DWORD dwTimeoutMs)
+// Waits for the worker while the dialog lives on: it is painted and takes input, so it is never
+// shown as not responding, and the worker's synchronous control texts get through. The dialog
+// procedure only ever moves the state from running to stopped: a second Cancel, Esc or close
+// starts nothing.
+DWORD WaitServingDialog(HANDLE hThread, HWND hwndDialog, DWORD dwTimeoutMs)
 {
     DWORD dwStart = GetTickCount();
     for (;;)
     {
         DWORD dwElapsed = GetTickCount() - dwStart;
         DWORD dwLeft = dwElapsed < dwTimeoutMs ? dwTimeoutMs - dwElapsed : 0;
-        DWORD dwWait = MsgWaitForMultipleObjects(1, &hThread, FALSE, dwLeft, QS_SENDMESSAGE);
+        DWORD dwWait = MsgWaitForMultipleObjects(1, &hThread, FALSE, dwLeft, QS_ALLINPUT);
         if (dwWait != WAIT_OBJECT_0 + 1)
             return dwWait;
         MSG msg;
-        PeekMessageW(&msg, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        while (PeekMessageW(&msg, NULL, 0, 0, PM_REMOVE))
+        {
+            // The loop that a quit would end has ended already.
+            if (msg.message == WM_QUIT)
+                continue;
+            if (hwndDialog == NULL || !IsDialogMessageW(hwndDialog, &msg))
+            {
+                TranslateMessage(&msg);
+                DispatchMessageW(&msg);
+            }
+        }
     }
 }
 
@@ -260,6 +274,11 @@ BOOL EndWorkerByForce(HANDLE hThread)
 LONG LoadState(const CallbackParam& param)
 {
     return __atomic_load_n(&param.lState, __ATOMIC_SEQ_CST);
+}
+
+bool IsCancelled(const CallbackParam& param)
+{
+    return __atomic_load_n(&param.lCancelled, __ATOMIC_SEQ_CST) != 0;
 }
 
 void StoreRunning(CallbackParam& param)
@@ -365,14 +384,14 @@ bool DialogLoop(HWND hwndDialog, CallbackParam& param)
     return lState == stateNewerPackage;
 }
 
-bool WaitAndClose(HANDLE hThread)
+bool WaitAndClose(HANDLE hThread, HWND hwndDialog)
 {
     if (hThread == NULL)
     {
         TracePrint("WaitAndClose: invalid parameter");
         return false;
     }
-    if (WaitHandlingSent(hThread, dwWorkerGraceMs) != WAIT_OBJECT_0)
+    if (WaitServingDialog(hThread, hwndDialog, dwWorkerGraceMs) != WAIT_OBJECT_0)
     {
         TracePrint("*** WaitAndClose: Thread is not signaled, terminate ***");
         BOOL res = EndWorkerByForce(hThread);
@@ -437,7 +456,7 @@ bool CheckForNewVersion(HINSTANCE hinst, LPWSTR msipackage, DWORD cchMsiPackage,
     if (pShare != NULL)
     {
         CallbackParam param = {hwndDialog, stateRunning, pShare->szPackage, MAX_PATH,
-                               &pShare->holds};
+                               &pShare->holds, 0, 0};
         pShare->param = param;
         InitHolds(pShare->holds);
         CopyChars(pShare->szPackage, msipackage, MAX_PATH - 1);
@@ -459,12 +478,15 @@ bool CheckForNewVersion(HINSTANCE hinst, LPWSTR msipackage, DWORD cchMsiPackage,
     }
 
     bool bNewer = DialogLoop(hwndDialog, pShare->param);
-    bool bEnded = WaitAndClose(hThread);
+    InterlockedExchange(&pShare->param.lCancelled, 1);
+    bool bEnded = WaitAndClose(hThread, hwndDialog);
     BOOL resDW = DestroyWindow(hwndDialog);
     VERIFY_API_CALL(resDW != FALSE);
     if (!bEnded)
         return false;
     bNewer = TakeResult(*pShare, bNewer, msipackage, cchMsiPackage, holds);
-    FreeBlock(pShare);
+    // A transfer left running still reports into the share.
+    if (pShare->param.lTransferLeft == 0)
+        FreeBlock(pShare);
     return bNewer;
 }

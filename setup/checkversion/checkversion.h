@@ -21,5 +21,5 @@ bool WorkerLeftSuspended();
 INT_PTR CALLBACK DownloadBuildDialogProc(HWND hwnd, UINT uMessage, WPARAM wParam, LPARAM lParam);
 // True when the worker ended by itself; false when it had to be ended by force or left
 // suspended, and then nothing it could still write may be read or freed.
-bool WaitAndClose(HANDLE hThread);
+bool WaitAndClose(HANDLE hThread, HWND hwndDialog = NULL);
 DWORD WINAPI WinInetThreadProc(LPVOID lpParameter);

@@ -57,12 +57,37 @@ struct JobVariant
     LPCWSTR pszSourceList;
     HANDLE hLocal;                  // the job's own new file, empty
     LPCWSTR pszLocalPath;
-    LPCWSTR pszCopyStatus;          // read after pfnBeforeCopy, which may compose it
+    LPCWSTR pszCopyStatus;          // none: the package's, composed once its size is known
+    const BuildVersion* pVersion;   // the package's
     ProgressCallback pfnCopyCallback;
-    bool (*pfnBeforeCopy)(void* pJob, HANDLE hLocal, HINTERNET hRemote);
     bool (*pfnAfterCopy)(void* pJob, HANDLE hLocal);
     void* pJob;
 };
+
+// The blocking part of a job, opening the remote file, copying and closing it, runs on a thread
+// of its own. A synchronous WinInet call can't be made to return from outside (closing a handle
+// that a call is using is not safe, and under Wine it does not even end the call), so after a
+// Cancel the worker stops waiting for a transfer that does not end by itself within a moment,
+// and leaves it everything it uses: this record, its own copy of the file handle, the session
+// and the worker's share, none of which is freed or closed while a transfer may still run.
+struct Transfer
+{
+    volatile LONG lRefs;            // the worker's and the transfer thread's
+    HINTERNET hSession;
+    CallbackParam* pParam;
+    HANDLE hLocal;                  // a duplicate of the job's, closed by the transfer thread
+    LPWSTR pszSourceList;           // the transfer's own copy
+    ProgressCallback pfnCopyCallback;
+    BuildVersion version;
+    bool bComposeStatus;
+    bool bCopied;                   // read by the worker once the thread has ended
+    WCHAR szLocalPath[MAX_PATH];
+    WCHAR szCopyStatus[cchJobText];
+};
+
+const DWORD dwCancelPollMs = 50;
+const DWORD dwTransferGraceMs = 300;
+bool g_bTransferLeftRunning = false;
 
 void ShowDescription(HWND hwndDialog, LPCWSTR pszDescription)
 {
@@ -88,28 +113,126 @@ bool OpenRemote(HINTERNET hInternet, CallbackParam& param, LPCWSTR pszSourceList
     return bOpened;
 }
 
-bool CopyRemote(CallbackParam& param, const JobVariant& job, HINTERNET hRemote, HANDLE hLocal)
+bool CopyRemote(Transfer& transfer, HINTERNET hRemote)
 {
-    TracePrint("*** Download: Internet copy file: start: %S ***", job.pszLocalPath);
-    if (job.pszCopyStatus != NULL)
+    CallbackParam& param = *transfer.pParam;
+    TracePrint("*** Download: Internet copy file: start: %S ***", transfer.szLocalPath);
+    if (transfer.szCopyStatus[0] != L'\0')
     {
         TracePrint("*** DownloadImpl: set internet copy status: start ***");
-        BOOL resDIT = SetDlgItemTextW(param.hwndDialog, IDC_STATUS, job.pszCopyStatus);
+        BOOL resDIT = SetDlgItemTextW(param.hwndDialog, IDC_STATUS, transfer.szCopyStatus);
         VERIFY_API_CALL(resDIT != FALSE);
         TracePrint("*** DownloadImpl: set internet copy status: end ***");
     }
     StoreRunning(param);
-    bool bCopied = InternetCopyFile(hRemote, hLocal, job.pfnCopyCallback, &param);
+    bool bCopied = InternetCopyFile(hRemote, transfer.hLocal, transfer.pfnCopyCallback, &param);
     TracePrint("*** Download: Internet copy file: end ***");
     if (!bCopied)
         return false;
     TracePrint("*** Download: Download successfully finished ***");
-    if (job.pfnAfterCopy != NULL && !job.pfnAfterCopy(job.pJob, hLocal))
-        return false;
-    TracePrint("*** DownloadImpl: set complete status: start ***");
-    SetControlString(param.hwndDialog, IDC_STATUS, IDS_REQUEST_COMPLETED);
-    TracePrint("*** DownloadImpl: set complete status: end ***");
     return true;
+}
+
+void ReleaseTransfer(Transfer* pTransfer)
+{
+    if (InterlockedDecrement(&pTransfer->lRefs) != 0)
+        return;
+    if (pTransfer->pszSourceList != NULL)
+        FreeBlock(pTransfer->pszSourceList);
+    FreeBlock(pTransfer);
+}
+
+DWORD WINAPI TransferProc(LPVOID pvTransfer)
+{
+    Transfer& transfer = *(Transfer*)pvTransfer;
+    HINTERNET hRemote = NULL;
+    if (OpenRemote(transfer.hSession, *transfer.pParam, transfer.pszSourceList, hRemote))
+    {
+        transfer.bCopied = (!transfer.bComposeStatus
+                            || ComposeDownloadStatus(transfer.szCopyStatus, transfer.version,
+                                                     hRemote))
+                        && CopyRemote(transfer, hRemote);
+    }
+    if (hRemote != NULL)
+    {
+        BOOL res = WinInetApi.InternetCloseHandle(hRemote);
+        VERIFY_WININET_CALL(res != FALSE);
+    }
+    CloseHandle(transfer.hLocal);
+    ReleaseTransfer(&transfer);
+    return 0;
+}
+
+// A transfer with copies of what it reads from the job; none when they can't be made.
+Transfer* NewTransfer(HINTERNET hInternet, CallbackParam& param, const JobVariant& job)
+{
+    Transfer* pTransfer = (Transfer*)AllocBlock(sizeof(Transfer));
+    DWORD cchList = (DWORD)lstrlenW(job.pszSourceList);
+    if (pTransfer == NULL)
+        return NULL;
+    pTransfer->lRefs = 1;
+    pTransfer->pszSourceList = AllocText(cchList + 1);
+    HANDLE hProcess = GetCurrentProcess();
+    bool bMade = pTransfer->pszSourceList != NULL
+              && lstrlenW(job.pszLocalPath) < MAX_PATH
+              && DuplicateHandle(hProcess, job.hLocal, hProcess, &pTransfer->hLocal, 0, FALSE,
+                                 DUPLICATE_SAME_ACCESS);
+    if (!bMade)
+    {
+        ReleaseTransfer(pTransfer);
+        return NULL;
+    }
+    CopyChars(pTransfer->pszSourceList, job.pszSourceList, cchList);
+    lstrcpyW(pTransfer->szLocalPath, job.pszLocalPath);
+    if (job.pszCopyStatus != NULL)
+        lstrcpynW(pTransfer->szCopyStatus, job.pszCopyStatus, cchJobText);
+    pTransfer->hSession = hInternet;
+    pTransfer->pParam = &param;
+    pTransfer->pfnCopyCallback = job.pfnCopyCallback;
+    pTransfer->bComposeStatus = job.pVersion != NULL;
+    if (job.pVersion != NULL)
+        pTransfer->version = *job.pVersion;
+    return pTransfer;
+}
+
+// Waits for the transfer to end; after a Cancel, for dwTransferGraceMs more at most. True when
+// it ended.
+bool AwaitTransfer(HANDLE hThread, const CallbackParam& param)
+{
+    DWORD dwCancelled = 0;
+    bool bCancelled = false;
+    for (;;)
+    {
+        if (WaitForSingleObject(hThread, dwCancelPollMs) == WAIT_OBJECT_0)
+            return true;
+        if (!bCancelled && IsCancelled(param))
+        {
+            bCancelled = true;
+            dwCancelled = GetTickCount();
+        }
+        if (bCancelled && GetTickCount() - dwCancelled >= dwTransferGraceMs)
+            return false;
+    }
+}
+
+// True when the transfer ran to its end and copied the whole file.
+bool RunTransfer(Transfer* pTransfer, CallbackParam& param)
+{
+    InterlockedIncrement(&pTransfer->lRefs);
+    HANDLE hThread = CreateThread(NULL, 0, TransferProc, pTransfer, 0, NULL);
+    if (hThread == NULL)
+    {
+        TransferProc(pTransfer);    // as before: on the worker, unstoppable but working
+        return pTransfer->bCopied;
+    }
+    bool bEnded = AwaitTransfer(hThread, param);
+    CloseHandle(hThread);
+    if (bEnded)
+        return pTransfer->bCopied;
+    TracePrint("*** Download: transfer left to end by itself after cancel ***");
+    InterlockedExchange(&param.lTransferLeft, 1);
+    g_bTransferLeftRunning = true;
+    return false;
 }
 
 bool DownloadImpl(HINTERNET hInternet, CallbackParam& param, JobVariant& job)
@@ -130,19 +253,21 @@ bool DownloadImpl(HINTERNET hInternet, CallbackParam& param, JobVariant& job)
     }
     ShowDescription(param.hwndDialog, job.pszDescription);
 
-    HINTERNET hRemote = NULL;
-    HANDLE hLocal = job.hLocal;
     bool bResult = false;
-    if (job.pszSourceList != NULL && hLocal != INVALID_HANDLE_VALUE
-        && OpenRemote(hInternet, param, job.pszSourceList, hRemote))
+    Transfer* pTransfer = job.pszSourceList != NULL && job.hLocal != INVALID_HANDLE_VALUE
+                              ? NewTransfer(hInternet, param, job) : NULL;
+    if (pTransfer != NULL)
     {
-        bResult = job.pfnBeforeCopy == NULL || job.pfnBeforeCopy(job.pJob, hLocal, hRemote);
-        bResult = bResult && CopyRemote(param, job, hRemote, hLocal);
+        bResult = RunTransfer(pTransfer, param);
+        ReleaseTransfer(pTransfer);
     }
-    if (hRemote != NULL)
+    if (bResult && job.pfnAfterCopy != NULL)
+        bResult = job.pfnAfterCopy(job.pJob, job.hLocal);
+    if (bResult)
     {
-        BOOL res = WinInetApi.InternetCloseHandle(hRemote);
-        VERIFY_WININET_CALL(res != FALSE);
+        TracePrint("*** DownloadImpl: set complete status: start ***");
+        SetControlString(param.hwndDialog, IDC_STATUS, IDS_REQUEST_COMPLETED);
+        TracePrint("*** DownloadImpl: set complete status: end ***");
     }
     TracePrint("*** Download: Download build: end ***");
     return bResult;
@@ -174,11 +299,6 @@ bool ParseDownloadedInformation(void* pJob, HANDLE hLocal)
     BuildInfoJob& job = *(BuildInfoJob*)pJob;
     return ReadBuildInformation(job.pOwnBuildInfo->szKey, job.dwOwnMajor, *job.pLatestBuildInfo,
                                 hLocal);
-}
-
-bool ComposeStatus(void* pJob, HANDLE hLocal, HINTERNET hRemote)
-{
-    return ComposeDownloadStatus(*(PackageJob*)pJob, hLocal, hRemote);
 }
 
 // Appends a string of the table with the room that is left.
@@ -244,7 +364,7 @@ bool RunCallback(const CallbackTexts& texts, int nEvent, void* pProgress,
     case PROGRESS_STEP:
     {
         TracePrint(texts.pszProgress);
-        if (LoadState(param) != stateRunning)
+        if (LoadState(param) != stateRunning || IsCancelled(param))
         {
             TracePrint(texts.pszTerminated);
             return false;
@@ -370,7 +490,6 @@ void InitPackageJob(PackageJob& job, const BuildInfo& latest, HANDLE hLocal,
     job.pLatestBuildInfo = &latest;
     job.hLocal = hLocal;
     job.pszLocalPath = pszLocalPath;
-    job.pszCopyStatus.reset(AllocText(cchJobText));
     job.pszDescription.reset(AllocText(cchJobText));
     LoadJobString(IDS_DESCRIPTION_DOWNLOAD, (LPWSTR)job.pszDescription.get(), cchJobText);
 }
@@ -379,8 +498,8 @@ bool Download(HINTERNET hInternet, CallbackParam& param, BuildInfoJob& job)
 {
     JobVariant variant = {
         (LPCWSTR)job.pszDescription.get(), (LPCWSTR)job.pszUrlList.get(), job.hLocal.get(),
-        (LPCWSTR)job.pszLocalPath.get(), (LPCWSTR)job.pszCopyStatus.get(),
-        BuildInformationCallback, NULL, ParseDownloadedInformation, &job,
+        (LPCWSTR)job.pszLocalPath.get(), (LPCWSTR)job.pszCopyStatus.get(), NULL,
+        BuildInformationCallback, ParseDownloadedInformation, &job,
     };
     return DownloadImpl(hInternet, param, variant);
 }
@@ -389,8 +508,7 @@ bool Download(HINTERNET hInternet, CallbackParam& param, PackageJob& job)
 {
     JobVariant variant = {
         (LPCWSTR)job.pszDescription.get(), job.pLatestBuildInfo->UrlList(), job.hLocal,
-        job.pszLocalPath, (LPCWSTR)job.pszCopyStatus.get(), PackageCallback, ComposeStatus, NULL,
-        &job,
+        job.pszLocalPath, NULL, &job.pLatestBuildInfo->version, PackageCallback, NULL, &job,
     };
     return DownloadImpl(hInternet, param, variant);
 }
@@ -411,9 +529,8 @@ bool DownloadBuild(HINTERNET hInternet, CallbackParam& param, const BuildInfo& l
     return Download(hInternet, param, job);
 }
 
-bool ComposeDownloadStatus(PackageJob& job, HANDLE, HINTERNET hRemote)
+bool ComposeDownloadStatus(LPWSTR pszStatus, const BuildVersion& version, HINTERNET hRemote)
 {
-    LPWSTR pszStatus = (LPWSTR)job.pszCopyStatus.get();
     if (pszStatus == NULL)
         return false;
     pszStatus[0] = L'\0';
@@ -421,9 +538,9 @@ bool ComposeDownloadStatus(PackageJob& job, HANDLE, HINTERNET hRemote)
     AppendBounded(pszStatus, cchJobText, L" ");
     AppendString(pszStatus, IDS_PRODUCT_CODE);
     AppendBounded(pszStatus, cchJobText, L" ");
-    HeapPtr version(FormatVersion(job.pLatestBuildInfo->version));
-    if (version.get() != NULL)
-        AppendBounded(pszStatus, cchJobText, (LPCWSTR)version.get());
+    HeapPtr versionText(FormatVersion(version));
+    if (versionText.get() != NULL)
+        AppendBounded(pszStatus, cchJobText, (LPCWSTR)versionText.get());
 
     ASSERT(hRemote != NULL);
     DWORD dwSize = InternetGetFileSize(hRemote);
@@ -439,4 +556,9 @@ bool ComposeDownloadStatus(PackageJob& job, HANDLE, HINTERNET hRemote)
         AppendBounded(pszStatus, cchJobText, L")");
     }
     return true;
+}
+
+bool TransferLeftRunning()
+{
+    return g_bTransferLeftRunning;
 }

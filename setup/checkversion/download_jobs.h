@@ -29,7 +29,6 @@ struct PackageJob
     const BuildInfo* pLatestBuildInfo;
     HANDLE hLocal;
     LPCWSTR pszLocalPath;
-    HeapPtr pszCopyStatus;
     HeapPtr pszDescription;
 };
 
@@ -52,9 +51,14 @@ const DWORD cbPackageMax = 0x80000000;
 bool Download(HINTERNET hInternet, CallbackParam& param, BuildInfoJob& job);
 bool Download(HINTERNET hInternet, CallbackParam& param, PackageJob& job);
 
-// The copy status of the package job: "<1105> VLM a.b.c.d (<MiB> <512>)", the size part only
-// when the remote size is known. False only without a status buffer.
-bool ComposeDownloadStatus(PackageJob& job, HANDLE hLocal, HINTERNET hRemote);
+// The copy status of the package job into pszStatus (cchJobText characters): "<1105> VLM
+// a.b.c.d (<MiB> <512>)", the size part only when the remote size is known. False only without
+// a status buffer.
+bool ComposeDownloadStatus(LPWSTR pszStatus, const BuildVersion& version, HINTERNET hRemote);
+
+// True once a transfer was left to end by itself after a Cancel: its thread may still be inside
+// WinInet, so the process must end without the libraries' clean-up.
+bool TransferLeftRunning();
 
 bool TryOpenUrlCallback(int nEvent, void* pProgress, void* pCallbackData);
 bool DownloadBuildCallback(int nEvent, void* pProgress, void* pCallbackData);

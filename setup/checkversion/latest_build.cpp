@@ -16,6 +16,7 @@ const DWORD dwTimeoutMs = 12000;
 const DWORD dwConnectRetries = 3;
 const DWORD cchQuestionText = 1024;
 const WCHAR chUrlSeparator = L';';
+const int cchEngineEscape = 4;      // "[\[]" or "[\]]"
 const WCHAR szSaveFilter[] = L"Windows Installer script (*.msi)\0*.msi\0All files (*.*)\0*.*\0";
 const DWORD dwSaveFlags = OFN_EXPLORER | OFN_PATHMUSTEXIST | OFN_OVERWRITEPROMPT;
 static_assert(dwSaveFlags == 0x80802, "Save As flags");
@@ -275,6 +276,21 @@ DWORD NameStart(LPCWSTR pszPath, DWORD cchPath)
 
 } // namespace
 
+// The string row was written with the installer engine's escapes for brackets, which a message
+// box shows as they stand: "[\[]" and "[\]]" become "[" and "]", in place.
+void RenderEngineEscapes(LPWSTR pszText)
+{
+    LPWSTR pszOut = pszText;
+    for (LPCWSTR psz = pszText; *psz != L'\0'; ++pszOut)
+    {
+        bool bEscape = psz[0] == L'[' && psz[1] == L'\\' && (psz[2] == L'[' || psz[2] == L']')
+                    && psz[3] == L']';
+        *pszOut = bEscape ? psz[2] : *psz;
+        psz += bEscape ? cchEngineEscape : 1;
+    }
+    *pszOut = L'\0';
+}
+
 LPWSTR ComposeQuestion(LPCWSTR pszMessage, LPCWSTR pszVersion)
 {
     LPCWSTR pszPercent = FindChar(pszMessage, L'%');
@@ -289,6 +305,7 @@ LPWSTR ComposeQuestion(LPCWSTR pszMessage, LPCWSTR pszVersion)
     CopyChars(pszText, pszMessage, cchHead);
     CopyChars(pszText + cchHead, pszVersion, cchVersion);
     CopyChars(pszText + cchHead + cchVersion, pszPercent + 1, cchMessage - cchHead - 1);
+    RenderEngineEscapes(pszText);
     return pszText;
 }
 
@@ -368,7 +385,8 @@ bool CheckLatestBuild(CallbackParam& param, BuildInfo& own, ConfirmCallback* pCo
         TracePrint("*** CheckLatestBuild: Internet connection successfully opened ***");
         SetSessionOptions(hInternet);
         bResult = CheckWithSession(hInternet, param, own, pConfirm);
-        BOOL res = WinInetApi.InternetCloseHandle(hInternet);
+        // A transfer left running after a Cancel still uses the session.
+        BOOL res = param.lTransferLeft != 0 || WinInetApi.InternetCloseHandle(hInternet);
         VERIFY_WININET_CALL(res != FALSE);
     }
     TracePrint("*** CheckLatestBuild: Open internet connection: end ***");

@@ -10,8 +10,9 @@ bool CheckLatestBuild(CallbackParam& param, BuildInfo& own, ConfirmCallback* pCo
 // The Yes/No question of string 1104 with the latest version in it.
 bool ConfirmNewBuild(HWND hDialog, const BuildInfo& latest);
 
-// The question's text: pszMessage with its first '%' replaced by pszVersion, as a new heap
-// text; none when the message has no '%' or the text cannot be allocated.
+// The question's text: pszMessage with its first '%' replaced by pszVersion and the installer
+// engine's bracket escapes "[\[]" and "[\]]" shown as "[" and "]", as a new heap text; none
+// when the message has no '%' or the text cannot be allocated.
 LPWSTR ComposeQuestion(LPCWSTR pszMessage, LPCWSTR pszVersion);
 
 // The default file name of the Save As dialog: the last part of the path of the list's first

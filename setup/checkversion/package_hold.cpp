@@ -93,12 +93,14 @@ bool BeginStaging(LPCWSTR pszChosen, StagedPackage& staged)
     if (staged.hFile == INVALID_HANDLE_VALUE)
         return false;
     TracePrint("*** Stage download: %S ***", staged.szStaging);
+    staged.bWriting = true;
     return GetHandleIdentity(staged.hFile, staged.written);
 }
 
 bool HoldStaged(StagedPackage& staged)
 {
     CloseFile(staged.hFile);
+    staged.bWriting = false;
     return HoldWritten(staged, staged.szStaging);
 }
 
@@ -132,6 +134,13 @@ void HandOverStaged(StagedPackage& staged, PackageHolds& holds)
 
 void DiscardStaged(StagedPackage& staged)
 {
+    // A transfer left running after a Cancel may still have the file open: it goes once the
+    // last handle is closed, at the latest when the process ends.
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    if (staged.bWriting && SetFileInformationByHandle(staged.hFile, FileDispositionInfo,
+                                                      &disposition, sizeof(disposition)))
+        staged.szStaging[0] = L'\0';
+    staged.bWriting = false;
     CloseFile(staged.hFile);
     if (staged.szStaging[0] != L'\0')
     {

@@ -10,6 +10,7 @@ struct StagedPackage
 {
     HANDLE hFolder;             // the chosen folder, held against rename and replacement
     HANDLE hFile;               // the staging file: written, then held for the checks
+    bool bWriting;              // hFile is the writer, with delete access
     FileIdentity written;       // the file that was written, to know it again
     WCHAR szStaging[MAX_PATH];
     WCHAR szHeld[MAX_PATH];     // the held file's path, every link resolved

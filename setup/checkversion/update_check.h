@@ -35,12 +35,19 @@ struct CallbackParam
     LPWSTR pszMsiPackage;
     DWORD cchMsiPackage;
     PackageHolds* pHolds;
+    // Set by the main thread once its loop has ended: whatever the state says (a transfer phase
+    // sets it back to running), the check is to end now.
+    volatile LONG lCancelled;
+    // Set by the worker when a transfer was left running: the share, the session and WinInet
+    // stay as they are for good.
+    volatile LONG lTransferLeft;
 };
 
 // Asks the person whether to take the latest build; true to go ahead.
 typedef bool (*ConfirmCallback)(HWND hDialog, const BuildInfo& latest);
 
 LONG LoadState(const CallbackParam& param);
+bool IsCancelled(const CallbackParam& param);
 void StoreRunning(CallbackParam& param);
 
 // Posts a message if the window still exists.

@@ -91,8 +91,8 @@ HANDLE CreateNewFile(LPCWSTR pszDirectory, LPCWSTR pszPrefix, LPWSTR pszPath)
             dwError = GetLastError();
             break;
         }
-        HANDLE hFile = CreateFileW(pszPath, GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_NEW,
-                                   FILE_ATTRIBUTE_NORMAL, NULL);
+        HANDLE hFile = CreateFileW(pszPath, GENERIC_READ | GENERIC_WRITE | DELETE, 0, NULL,
+                                   CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
         if (hFile != INVALID_HANDLE_VALUE)
             return hFile;
         dwError = GetLastError();

@@ -43,8 +43,8 @@ bool IsSameFile(LPCWSTR pszPath1, LPCWSTR pszPath2);
 bool IsPlainFile(HANDLE hFile);
 
 // A new file "<prefix><hex>.tmp" in pszDirectory, created, never opened: a name that exists
-// already, a link planted there included, is passed over for the next one. Read and write
-// access, shared with nobody. The name goes to pszPath (MAX_PATH characters).
+// already, a link planted there included, is passed over for the next one. Read, write and
+// delete access, shared with nobody. The name goes to pszPath (MAX_PATH characters).
 HANDLE CreateNewFile(LPCWSTR pszDirectory, LPCWSTR pszPrefix, LPWSTR pszPath);
 
 // Holds a file for reading: while the handle is open no other process can write, delete,

@@ -75,7 +75,7 @@ TEST_CASE("The bar: failed mirrors step it, a copy fills it, an unknown size swe
 TEST_CASE("Callbacks post a position only when it changed, and stop once the state left 0")
 {
     FakeDialog dialog;
-    CallbackParam param = {dialog.hwnd, stateRunning, NULL, 0, NULL};
+    CallbackParam param = {dialog.hwnd, stateRunning, NULL, 0, NULL, 0, 0};
     TraceCapture trace;
 
     CopyProgress copy = {1000, 0, 77};
@@ -99,7 +99,7 @@ TEST_CASE("Callbacks post a position only when it changed, and stop once the sta
 TEST_CASE("Without a size the bar gets a new position at most every 50 ms, however fast")
 {
     FakeDialog dialog;
-    CallbackParam param = {dialog.hwnd, stateRunning, NULL, 0, NULL};
+    CallbackParam param = {dialog.hwnd, stateRunning, NULL, 0, NULL, 0, 0};
     TraceCapture trace;
     CopyProgress copy = {0, 0, 0};
     DWORD dwStart = GetTickCount();
@@ -132,10 +132,9 @@ TEST_CASE("The package status names the version, and the size in whole MiB when 
         BuildInfo latest;
         InitBuildInfo(latest);
         latest.version = MakeVersion(9, 0, 0, 512);
-        PackageJob job;
-        InitPackageJob(job, latest, INVALID_HANDLE_VALUE, L"C:\\new.msi");
-        CHECK(ComposeDownloadStatus(job, NULL, hFakeRemote));
-        CHECK(Narrow((LPCWSTR)job.pszCopyStatus.get()) == c.text);
+        WCHAR szStatus[cchJobText];
+        CHECK(ComposeDownloadStatus(szStatus, latest.version, hFakeRemote));
+        CHECK(Narrow(szStatus) == c.text);
     }
 }
 
@@ -146,6 +145,9 @@ TEST_CASE("The question replaces the first '%' only, and there is none without o
         {L"new (%) here", L"new (9.0.0.512) here"},
         {L"%a%b", L"9.0.0.512a%b"},
         {L"no mark", NULL},
+        // The engine's escapes are the brackets a person reads; anything else stays as written.
+        {L"% \u6309 [\\[]\u662f[\\]] [\\]]", L"9.0.0.512 \u6309 [\u662f] ]"},
+        {L"[\\[] [\\x] [\\[ %[\\", L"[ [\\x] [\\[ 9.0.0.512[\\"},
     };
     for (const Case& c : cases)
     {
@@ -354,7 +356,7 @@ TEST_CASE("A worker that can't be ended safely is left suspended, never ended or
 TEST_CASE("The package stops past its announced length, and past 2 GiB when none is announced")
 {
     FakeDialog dialog;
-    CallbackParam param = {dialog.hwnd, stateRunning, NULL, 0, NULL};
+    CallbackParam param = {dialog.hwnd, stateRunning, NULL, 0, NULL, 0, 0};
     const DWORD cbMax = cbPackageMax;
     struct { int nEvent; DWORD dwSize; DWORD dwCopied; bool bGoOn; } cases[] = {
         {PROGRESS_STEP, 1000, 1000, true}, {PROGRESS_STEP, 1000, 1001, false},
