@@ -326,6 +326,28 @@ def closed_port():
         yield s.getsockname()[1]
 
 
+@contextlib.contextmanager
+def unaccepting_port():
+    """A port that listens but never accepts, its queue full, so that a further connection is
+    never made (the system drops its request); yields the port."""
+    with socket.socket() as server:
+        server.bind(("127.0.0.1", 0))
+        server.listen(0)
+        port = server.getsockname()[1]
+        fillers = []
+        try:
+            for _ in range(3):
+                filler = socket.socket()
+                filler.setblocking(False)
+                filler.connect_ex(("127.0.0.1", port))
+                fillers.append(filler)
+            time.sleep(0.2)
+            yield port
+        finally:
+            for filler in fillers:
+                filler.close()
+
+
 def make_file(path, size):
     """Writes size pseudo-random bytes; returns the path."""
     path = Path(path)

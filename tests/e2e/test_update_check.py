@@ -8,7 +8,7 @@ import pytest
 
 from conftest import (PRODUCT_DIR, TraceFiles, drive_dialog, exit_code_of, messages,
                       save_screenshot, set_strings, setup_command, start_setup, windows_path)
-from servers import closed_port, ftp_server, http_server, make_file
+from servers import closed_port, ftp_server, http_server, make_file, unaccepting_port
 
 CAPTION = "Velmora 2010 安裝程式"
 # The question is owned by the progress dialog and has its caption: the bar tells them apart.
@@ -25,6 +25,7 @@ COMPANIONS = {"setup.reg": b"REGEDIT4\r\n", "install.cfg": b"[install]\r\n",
 LOCAL, DOWNLOADED = "version one\n", "version two\n"
 FORCED_END = "*** WaitAndClose: Thread is not signaled, terminate ***"
 READING = "*** Internet copy file procedure: read file: start ***"
+OPENING = "*** Try open URL procedure: node #"
 CANCELLED = "*** DownloadBuildDialogProc: cancel is received ***"
 LEFT_RUNNING = "*** Download: transfer left to end by itself after cancel ***"
 # The slow server needs some 25 s for it, far longer than a Cancel takes; the stalling one sends
@@ -168,11 +169,12 @@ def traced(run, prefix):
     return any(line["message"].startswith(prefix) for line in run.traces.new_lines())
 
 
-def copying_package(run):
-    """The package's copy has started: a read after the download was staged."""
+def started(run, step):
+    """The package's transfer has reached the step: a line that begins with it after the
+    download was staged."""
     lines = [line["message"] for line in run.traces.new_lines()]
     start = next((i for i, m in enumerate(lines) if m.startswith("*** Stage download: ")), None)
-    return start is not None and READING in lines[start:]
+    return start is not None and any(m.startswith(step) for m in lines[start:])
 
 
 def staged(run):
@@ -233,14 +235,21 @@ def test_without_the_local_package_any_later_build_is_offered(run):
     assert run.installed == DOWNLOADED
 
 
-def test_a_stalled_download_ends_within_a_second_of_cancel(run):
+@pytest.mark.parametrize("kind", ["/stall", "/mute", "unaccepting"],
+                         ids=["stalls after its headers", "stalls before its headers",
+                              "never accepts"])
+def test_a_stalled_download_ends_within_a_second_of_cancel(run, kind):
     make_file(run.served / PACKAGE, SLOW_PACKAGE_SIZE)
-    with http_server(run.served) as base:
-        run.publish(base, kind="/stall")
+    with http_server(run.served) as base, unaccepting_port() as port:
+        run.publish(base, kind="/len")
+        if kind == "unaccepting":
+            base, kind = f"http://127.0.0.1:{port}", "/len"
+        (run.served / "pr_dl" / "verinfo.txt").write_text(
+            f"VLM-TCH {NEWER} {base}{kind}/{PACKAGE}\r\n")
         run.start()
         run.accept()
-        # Once the package's copy has started its first read waits for ever.
-        wait_until(lambda: copying_package(run))
+        # The package's open, or its first read, has begun and waits for ever.
+        wait_until(lambda: started(run, READING if kind == "/stall" else OPENING))
         time.sleep(0.5)
         run.dialog("click", CAPTION, CANCEL, *PROGRESS)
         run.finish()
