@@ -3,6 +3,8 @@
 #include "msi_engine.h"
 #include "msi_database.h"
 #include "setup_base/setup_base.h"
+#include "setup_base/paths.h"
+#include "setup_base/system_library.h"
 
 #include <msi.h>
 #include <shlwapi.h>
@@ -13,45 +15,34 @@ const DWORD cbDllVersionInfo = 20;
 const DWORD cbStartupInfo = 68;
 const DWORD dwMinimumMsiMajor = 2;
 
-typedef BOOL (WINAPI* SetDefaultDllDirectoriesProc)(DWORD);
+typedef BOOL WINAPI SetDefaultDllDirectoriesFn(DWORD);
+typedef HRESULT CALLBACK DllGetVersionFn(DLLVERSIONINFO*);
 
 } // namespace
 
-// Appends without ever passing the capacity; false, with the buffer unchanged, if it would.
 void RestrictDllSearch()
 {
     // Looked up at run time: systems before the KB2533623 update lack the export, and there
     // the setup runs as before.
     HMODULE hKernel = GetModuleHandleW(L"kernel32.dll");
-    if (hKernel == NULL)
-        return;
-    SetDefaultDllDirectoriesProc pfnSetDefault =
-        (SetDefaultDllDirectoriesProc)(void*)GetProcAddress(hKernel, "SetDefaultDllDirectories");
-    if (pfnSetDefault != NULL)
-        pfnSetDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    EntryPoint<SetDefaultDllDirectoriesFn> setDefault;
+    if (hKernel != NULL
+        && BindEntryPoints(hKernel, "SetDefaultDllDirectories\0", setDefault.rgpfnSlots) == NULL)
+        setDefault.pfn(LOAD_LIBRARY_SEARCH_SYSTEM32);
     else
         SetDllDirectoryW(L"");    // at least the current directory leaves the search
 }
 
 bool CheckMsiVersion()
 {
-    WCHAR szMsiDll[MAX_PATH];
-    if (!GetSystemFilePath(L"msi.dll", szMsiDll, MAX_PATH))
-        return false;
-    HMODULE hMsi = LoadLibraryByPath(szMsiDll);
+    EntryPoint<DllGetVersionFn> getVersion;
+    HMODULE hMsi = BindSystemLibrary(L"msi.dll", "DllGetVersion\0", getVersion.rgpfnSlots);
     if (hMsi == NULL)
         return false;
-
-    bool bUsable = false;
-    DLLGETVERSIONPROC pfnGetVersion =
-        (DLLGETVERSIONPROC)(void*)GetProcAddress(hMsi, "DllGetVersion");
-    if (pfnGetVersion != NULL)
-    {
-        DLLVERSIONINFO dvi;
-        ZeroBytes(&dvi, sizeof(dvi));
-        dvi.cbSize = cbDllVersionInfo;
-        bUsable = pfnGetVersion(&dvi) == S_OK && dvi.dwMajorVersion >= dwMinimumMsiMajor;
-    }
+    DLLVERSIONINFO dvi;
+    ZeroBytes(&dvi, sizeof(dvi));
+    dvi.cbSize = cbDllVersionInfo;
+    bool bUsable = getVersion.pfn(&dvi) == S_OK && dvi.dwMajorVersion >= dwMinimumMsiMajor;
     FreeLibrary(hMsi);
     return bUsable;
 }

@@ -2,6 +2,7 @@
 #include "msiexec_command.h"
 #include "msi_engine.h"
 #include "setup_base/setup_base.h"
+#include "setup_base/paths.h"
 
 namespace {
 
@@ -74,14 +75,12 @@ bool FormatInstallLogPath(LPWSTR pszLog, DWORD cchLog, LPCWSTR pszTempPath, bool
 
 LPWSTR MakeInstallLogPath(LPWSTR pszInstallLog, bool bUninstall)
 {
-    WCHAR szTempPath[MAX_PATH];
-    // A result of MAX_PATH or more is the length needed, not a path.
-    DWORD cchTemp = GetTempPathW(MAX_PATH, szTempPath);
-    if (cchTemp == 0 || cchTemp >= MAX_PATH)
+    HeapPtr<WCHAR> tempPath(AllocTempDirectory());
+    if (tempPath.get() == NULL)
         return NULL;
     SYSTEMTIME st;
     GetLocalTime(&st);
-    if (!FormatInstallLogPath(pszInstallLog, cchInstallLog, szTempPath, bUninstall, st))
+    if (!FormatInstallLogPath(pszInstallLog, cchInstallLog, tempPath.get(), bUninstall, st))
         return NULL;
     return pszInstallLog;
 }

@@ -5,15 +5,12 @@
 #include "msi_engine.h"
 #include "msiexec_command.h"
 #include "res/resource.h"
+#include "setup_base/paths.h"
 #include "setup_base/setup_base.h"
+#include "setup_base/system_library.h"
 
 namespace {
 
-const DWORD cchMessage = 4096;
-const DWORD cchCaption = 1024;
-
-WCHAR szMessage[cchMessage];
-WCHAR szCaption[cchCaption];
 WCHAR szMsiPackage[MAX_PATH];
 WCHAR szEngineCommand[cchEngineCommand];
 WCHAR szInstallLog[cchInstallLog];
@@ -29,46 +26,19 @@ const int nExitHelp = -4;
 // What the run owns from the options on; released by both clean-ups.
 struct RunBuffers
 {
-    HeapPtr tokens;
-    HeapPtr properties;
+    HeapPtr<WCHAR> tokens;
+    HeapPtr<WCHAR> properties;
 };
 
+// A drive's root keeps its backslash: "E:" alone would mean drive E's current directory, where
+// msiexec might find another package than the one that was read.
 bool GetModulePaths(LPWSTR pszExePath, LPWSTR pszExeDir)
 {
-    HMODULE hModule = GetModuleHandleW(NULL);
-    if (hModule == NULL)
-        return false;
-    // A cut path would name some other directory: take it as no path at all.
-    DWORD cchPath = GetModuleFileNameW(hModule, pszExePath, MAX_PATH);
-    if (cchPath == 0 || cchPath >= MAX_PATH)
+    if (!GetExecutablePath(pszExePath))
         return false;
     lstrcpyW(pszExeDir, pszExePath);
-    LPWSTR pszSlash = (LPWSTR)FindLastChar(pszExeDir, L'\\');
-    // A drive's root keeps its backslash: "E:" alone would mean drive E's current directory,
-    // where msiexec might find another package than the one that was read.
-    if (pszSlash == pszExeDir + 2 && pszExeDir[1] == L':')
-        ++pszSlash;
-    if (pszSlash != NULL)
-        *pszSlash = L'\0';
+    CutFileName(pszExeDir, true);
     return true;
-}
-
-// The temporary directory as a heap block, or none: the trace then goes beside the executable.
-LPWSTR AllocTempDirectory()
-{
-    DWORD cchTemp = GetTempPathW(0, NULL);
-    if (cchTemp == 0)
-        return NULL;
-    LPWSTR pszTemp = (LPWSTR)AllocBlock(cchTemp * sizeof(WCHAR));
-    if (pszTemp == NULL)
-        return NULL;
-    DWORD cchWritten = GetTempPathW(cchTemp, pszTemp);
-    if (cchWritten == 0 || cchWritten >= cchTemp)
-    {
-        FreeBlock(pszTemp);
-        return NULL;
-    }
-    return pszTemp;
 }
 
 // One character less than the capacity, so a string that is too long is cut, never unended.
@@ -77,10 +47,9 @@ void LoadStringInto(HINSTANCE hinst, UINT uId, LPWSTR pszBuffer, DWORD cchCapaci
     LoadStringW(hinst, uId, pszBuffer, (int)cchCapacity - 1);
 }
 
-void ShowMessage(HINSTANCE hinst, UINT uMessageId)
+void ShowMessage(UINT uMessageId)
 {
-    LoadStringInto(hinst, uMessageId, szMessage, cchMessage);
-    MessageBoxW(NULL, szMessage, szCaption, MB_OK);
+    ShowStringBox(NULL, IDS_SETUP_TITLE, uMessageId, NULL, MB_OK);
 }
 
 // Splits the command line into the token buffer and interprets every token. Returns the
@@ -91,10 +60,10 @@ int ParseParameters(HINSTANCE hinst, LPCWSTR pszCommandLine, RunBuffers* pBuffer
     DWORD cchCommandLine = (DWORD)lstrlenW(pszCommandLine);
     DWORD cchTokens = TokenBufferCapacity(cchCommandLine);
     DWORD cchProperties = PropertiesCapacity(cchCommandLine);
-    pBuffers->properties.reset(AllocBlock(cchProperties * sizeof(WCHAR)));
-    pBuffers->tokens.reset(AllocBlock(cchTokens * sizeof(WCHAR)));
-    LPWSTR pszTokens = (LPWSTR)pBuffers->tokens.get();
-    LPWSTR pszProperties = (LPWSTR)pBuffers->properties.get();
+    pBuffers->properties.reset(AllocText(cchProperties));
+    pBuffers->tokens.reset(AllocText(cchTokens));
+    LPWSTR pszTokens = pBuffers->tokens.get();
+    LPWSTR pszProperties = pBuffers->properties.get();
     ClearOptions(pOptions, pszProperties, cchProperties);
     if (pszTokens == NULL || pszProperties == NULL)
     {
@@ -103,7 +72,6 @@ int ParseParameters(HINSTANCE hinst, LPCWSTR pszCommandLine, RunBuffers* pBuffer
     }
     TokenCursor cursor = {pszTokens, SplitCommandLine(pszCommandLine, pszTokens)};
 
-    LoadStringInto(hinst, IDS_SETUP_TITLE, szCaption, cchCaption);
     LoadStringInto(hinst, IDS_MSI_PACKAGE, szMsiPackage, MAX_PATH);
 
     TracePrint("*** Parse parameters: start ***");
@@ -128,7 +96,7 @@ int ParseParameters(HINSTANCE hinst, LPCWSTR pszCommandLine, RunBuffers* pBuffer
 
 // Runs the redistributable when the engine is not usable. False when the run must end now
 // (a restart is needed).
-bool SettleEngine(HINSTANCE hinst, const SetupOptions& options)
+bool SettleEngine(const SetupOptions& options)
 {
     TracePrint("*** Check msi version: start ***");
     if (!CheckMsiVersion())
@@ -138,10 +106,7 @@ bool SettleEngine(HINSTANCE hinst, const SetupOptions& options)
             dwExitCode == ERROR_SUCCESS_REBOOT_REQUIRED)
         {
             if (!options.bSilent)
-            {
-                LoadStringInto(hinst, IDS_SETUP_TITLE, szCaption, cchCaption);
-                ShowMessage(hinst, IDS_ENGINE_RESTART);
-            }
+                ShowMessage(IDS_ENGINE_RESTART);
             return false;
         }
     }
@@ -224,10 +189,10 @@ int RunSetup()
     int nResult = ParseParameters(hinst, pszCommandLine, &buffers, &options, &bHelp);
     if (bHelp)
     {
-        ShowMessage(hinst, IDS_HELP);
+        ShowMessage(IDS_HELP);
         bEarlyEnd = true;
     }
-    else if (nResult == 0 && !SettleEngine(hinst, options))
+    else if (nResult == 0 && !SettleEngine(options))
         bEarlyEnd = true;
     else if (nResult == 0)
     {

@@ -19,6 +19,13 @@ enum ProgressEvent
 // pProgress points to an OpenUrlProgress or a CopyProgress, valid during the call only.
 typedef bool (*ProgressCallback)(int nEvent, void* pProgress, void* pCallbackData);
 
+// An event for a callback that may be none (then the answer is to go on).
+inline bool SendEvent(ProgressCallback pfnCallback, int nEvent, void* pProgress,
+                      void* pCallbackData)
+{
+    return pfnCallback == NULL || pfnCallback(nEvent, pProgress, pCallbackData);
+}
+
 struct OpenUrlProgress
 {
     DWORD dwNodesTotal;     // nodes parsed from the list, empty ones included

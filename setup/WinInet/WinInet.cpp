@@ -1,6 +1,7 @@
 // Run-time binding of WinInet, all or nothing.
 #include "WinInet.h"
 #include "../setup_base/setup_base.h"
+#include "../setup_base/system_library.h"
 
 #include <stddef.h>
 

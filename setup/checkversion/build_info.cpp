@@ -4,7 +4,7 @@
 namespace {
 
 const int cParts = 4;
-const DWORD cbVersionText = 2048;
+const DWORD cchVersionText = 1024;    // 2,048 bytes
 const DWORD dwLargestSigned = 0x7FFFFFFF;
 
 const WCHAR chPartSeparator = L'.';
@@ -38,7 +38,7 @@ LPWSTR CopyPiece(LPCWSTR pBegin, LPCWSTR pEnd)
     // The block's size is a 32-bit byte count; a piece beyond it must not wrap to a small one.
     if (cchPiece >= MAXDWORD / sizeof(WCHAR))
         return NULL;
-    LPWSTR pszPiece = (LPWSTR)AllocBlock((DWORD)((cchPiece + 1) * sizeof(WCHAR)));
+    LPWSTR pszPiece = AllocText((DWORD)(cchPiece + 1));
     if (pszPiece != NULL)
         CopyChars(pszPiece, pBegin, (DWORD)cchPiece);
     return pszPiece;
@@ -181,7 +181,7 @@ bool IsLess(const BuildVersion& a, const BuildVersion& b)
 
 LPWSTR FormatVersion(const BuildVersion& version)
 {
-    LPWSTR pszText = (LPWSTR)AllocBlock(cbVersionText);
+    LPWSTR pszText = AllocText(cchVersionText);
     if (pszText == NULL)
         return NULL;
     LPWSTR pszEnd = AppendPart(pszText, version.dwMajor);
@@ -277,13 +277,13 @@ bool ReadBuildInformation(LPCWSTR pszKey, DWORD dwMajor, BuildInfo& info, HANDLE
         return false;
 
     // The bound keeps size + 1 and its double far from wrapping round.
-    HeapPtr ptrAnsi(AllocBlock(cbFile + 1));
+    HeapPtr<char> ptrAnsi(AllocItems<char>(cbFile + 1));
     if (ptrAnsi.get() == NULL || !ReadWholeFile(hLocal, ptrAnsi.get(), cbFile))
         return false;
-    HeapPtr ptrWide(AllocBlock((DWORD)((cbFile + 1) * sizeof(WCHAR))));
+    HeapPtr<WCHAR> ptrWide(AllocText(cbFile + 1));
     if (ptrWide.get() == NULL)
         return false;
-    if (!ConvertAnsiText((LPCSTR)ptrAnsi.get(), (LPWSTR)ptrWide.get(), cbFile + 1))
+    if (!ConvertAnsiText(ptrAnsi.get(), ptrWide.get(), cbFile + 1))
         return false;
-    return ParseBuildInformation((LPCWSTR)ptrWide.get(), pszKey, dwMajor, info);
+    return ParseBuildInformation(ptrWide.get(), pszKey, dwMajor, info);
 }

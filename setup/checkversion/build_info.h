@@ -30,9 +30,9 @@ struct BuildInfo
 {
     WCHAR szKey[cchBuildKey];
     BuildVersion version;
-    HeapPtr pszUrlList;     // owned ';'-separated URL list, or none
+    HeapPtr<WCHAR> pszUrlList;  // owned ';'-separated URL list, or none
 
-    LPWSTR UrlList() const { return (LPWSTR)pszUrlList.get(); }
+    LPWSTR UrlList() const { return pszUrlList.get(); }
 };
 
 // An all-zero key, a version that is not set and no URL list (one held before is freed).

@@ -58,11 +58,11 @@ void SetControlText(HWND hwndDialog, int nControl, LPCWSTR pszText)
 void InitDialogTexts(HINSTANCE hinst, HWND hwndDialog)
 {
     TracePrint("*** CheckForNewVersion: Set window title: start ***");
-    HeapPtr title(AllocBlock(cchTitle * sizeof(WCHAR)));
+    HeapPtr<WCHAR> title(AllocText(cchTitle));
     if (title.get() != NULL)
     {
-        LoadStringW(hinst, IDS_SETUP_TITLE, (LPWSTR)title.get(), (int)cchTitle);
-        SetWindowTextW(hwndDialog, (LPCWSTR)title.get());
+        LoadStringW(hinst, IDS_SETUP_TITLE, title.get(), (int)cchTitle);
+        SetWindowTextW(hwndDialog, title.get());
     }
     TracePrint("*** CheckForNewVersion: Set window title: end ***");
     title.reset();
@@ -450,7 +450,7 @@ bool CheckForNewVersion(HINSTANCE hinst, LPWSTR msipackage, DWORD cchMsiPackage,
 
     // The worker writes only into the share: never into the caller's buffer, which a worker
     // that outlives the check could otherwise change after the local path was settled.
-    WorkerShare* pShare = msipackage != NULL ? (WorkerShare*)AllocBlock(sizeof(WorkerShare))
+    WorkerShare* pShare = msipackage != NULL ? AllocItems<WorkerShare>(1)
                                              : NULL;
     HANDLE hThread = NULL;
     if (pShare != NULL)

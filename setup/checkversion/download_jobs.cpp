@@ -1,6 +1,7 @@
 // The download jobs of the update check and their progress callbacks.
 #include "download_jobs.h"
 #include "../setup_base/files.h"
+#include "../setup_base/paths.h"
 #include "../WinInet/WinInet.h"
 #include "../res/resource.h"
 
@@ -12,11 +13,6 @@ const WCHAR szTempPrefix[] = L"tmp";
 const DWORD dwSweepPostMs = 50;
 DWORD g_dwLastSweepPost = 0;     // the worker's alone
 
-LPWSTR AllocText(DWORD cch)
-{
-    return (LPWSTR)AllocBlock(cch * sizeof(WCHAR));
-}
-
 void LoadJobString(UINT uId, LPWSTR pszBuffer, DWORD cchCapacity)
 {
     if (pszBuffer != NULL)
@@ -27,11 +23,11 @@ void LoadJobString(UINT uId, LPWSTR pszBuffer, DWORD cchCapacity)
 // allocated (nothing was changed then).
 bool SetControlString(HWND hwndDialog, int nControl, UINT uId)
 {
-    HeapPtr text(AllocText(cchJobText));
+    HeapPtr<WCHAR> text(AllocText(cchJobText));
     if (text.get() == NULL)
         return false;
-    LoadJobString(uId, (LPWSTR)text.get(), cchJobText);
-    BOOL resDIT = SetDlgItemTextW(hwndDialog, nControl, (LPCWSTR)text.get());
+    LoadJobString(uId, text.get(), cchJobText);
+    BOOL resDIT = SetDlgItemTextW(hwndDialog, nControl, text.get());
     VERIFY_API_CALL(resDIT != FALSE);
     return true;
 }
@@ -39,15 +35,10 @@ bool SetControlString(HWND hwndDialog, int nControl, UINT uId)
 // A new empty file named "tmp<n>.tmp" in the temporary directory, named in pszLocalPath.
 HANDLE CreateTempFile(LPWSTR pszLocalPath)
 {
-    DWORD cchTemp = GetTempPathW(0, NULL);
-    HeapPtr directory(cchTemp != 0 ? AllocText(cchTemp) : NULL);
-    LPWSTR pszDirectory = (LPWSTR)directory.get();
-    if (pszDirectory == NULL || pszLocalPath == NULL)
+    HeapPtr<WCHAR> directory(AllocTempDirectory());
+    if (directory.get() == NULL || pszLocalPath == NULL)
         return INVALID_HANDLE_VALUE;
-    DWORD cchWritten = GetTempPathW(cchTemp, pszDirectory);
-    if (cchWritten == 0 || cchWritten >= cchTemp)
-        return INVALID_HANDLE_VALUE;
-    return CreateNewFile(pszDirectory, szTempPrefix, pszLocalPath);
+    return CreateNewFile(directory.get(), szTempPrefix, pszLocalPath);
 }
 
 // What differs between the two jobs; everything else is Download's own sequence.
@@ -166,7 +157,7 @@ DWORD WINAPI TransferProc(LPVOID pvTransfer)
 // A transfer with copies of what it reads from the job; none when they can't be made.
 Transfer* NewTransfer(HINTERNET hInternet, CallbackParam& param, const JobVariant& job)
 {
-    Transfer* pTransfer = (Transfer*)AllocBlock(sizeof(Transfer));
+    Transfer* pTransfer = AllocItems<Transfer>(1);
     DWORD cchList = (DWORD)lstrlenW(job.pszSourceList);
     if (pTransfer == NULL)
         return NULL;
@@ -478,10 +469,10 @@ void InitBuildInfoJob(BuildInfoJob& job, const BuildInfo& own, DWORD dwOwnMajor,
     job.pszLocalPath.reset(AllocText(MAX_PATH));
     job.pszCopyStatus.reset(AllocText(cchJobText));
     job.pszDescription.reset(AllocText(cchJobText));
-    LoadJobString(IDS_MIRROR_URLS, (LPWSTR)job.pszUrlList.get(), cchJobText);
-    job.hLocal.reset(CreateTempFile((LPWSTR)job.pszLocalPath.get()));
-    LoadJobString(IDS_SEARCHING, (LPWSTR)job.pszCopyStatus.get(), cchJobText);
-    LoadJobString(IDS_DESCRIPTION_SEARCH, (LPWSTR)job.pszDescription.get(), cchJobText);
+    LoadJobString(IDS_MIRROR_URLS, job.pszUrlList.get(), cchJobText);
+    job.hLocal.reset(CreateTempFile(job.pszLocalPath.get()));
+    LoadJobString(IDS_SEARCHING, job.pszCopyStatus.get(), cchJobText);
+    LoadJobString(IDS_DESCRIPTION_SEARCH, job.pszDescription.get(), cchJobText);
 }
 
 void InitPackageJob(PackageJob& job, const BuildInfo& latest, HANDLE hLocal,
@@ -491,14 +482,14 @@ void InitPackageJob(PackageJob& job, const BuildInfo& latest, HANDLE hLocal,
     job.hLocal = hLocal;
     job.pszLocalPath = pszLocalPath;
     job.pszDescription.reset(AllocText(cchJobText));
-    LoadJobString(IDS_DESCRIPTION_DOWNLOAD, (LPWSTR)job.pszDescription.get(), cchJobText);
+    LoadJobString(IDS_DESCRIPTION_DOWNLOAD, job.pszDescription.get(), cchJobText);
 }
 
 bool Download(HINTERNET hInternet, CallbackParam& param, BuildInfoJob& job)
 {
     JobVariant variant = {
-        (LPCWSTR)job.pszDescription.get(), (LPCWSTR)job.pszUrlList.get(), job.hLocal.get(),
-        (LPCWSTR)job.pszLocalPath.get(), (LPCWSTR)job.pszCopyStatus.get(), NULL,
+        job.pszDescription.get(), job.pszUrlList.get(), job.hLocal.get(),
+        job.pszLocalPath.get(), job.pszCopyStatus.get(), NULL,
         BuildInformationCallback, ParseDownloadedInformation, &job,
     };
     return DownloadImpl(hInternet, param, variant);
@@ -507,7 +498,7 @@ bool Download(HINTERNET hInternet, CallbackParam& param, BuildInfoJob& job)
 bool Download(HINTERNET hInternet, CallbackParam& param, PackageJob& job)
 {
     JobVariant variant = {
-        (LPCWSTR)job.pszDescription.get(), job.pLatestBuildInfo->UrlList(), job.hLocal,
+        job.pszDescription.get(), job.pLatestBuildInfo->UrlList(), job.hLocal,
         job.pszLocalPath, NULL, &job.pLatestBuildInfo->version, PackageCallback, NULL, &job,
     };
     return DownloadImpl(hInternet, param, variant);
@@ -538,9 +529,9 @@ bool ComposeDownloadStatus(LPWSTR pszStatus, const BuildVersion& version, HINTER
     AppendBounded(pszStatus, cchJobText, L" ");
     AppendString(pszStatus, IDS_PRODUCT_CODE);
     AppendBounded(pszStatus, cchJobText, L" ");
-    HeapPtr versionText(FormatVersion(version));
+    HeapPtr<WCHAR> versionText(FormatVersion(version));
     if (versionText.get() != NULL)
-        AppendBounded(pszStatus, cchJobText, (LPCWSTR)versionText.get());
+        AppendBounded(pszStatus, cchJobText, versionText.get());
 
     ASSERT(hRemote != NULL);
     DWORD dwSize = InternetGetFileSize(hRemote);

@@ -15,11 +15,11 @@ struct BuildInfoJob
     const BuildInfo* pOwnBuildInfo;
     DWORD dwOwnMajor;
     BuildInfo* pLatestBuildInfo;
-    HeapPtr pszUrlList;
+    HeapPtr<WCHAR> pszUrlList;
     FileHandle hLocal;              // created new, never opened through a planted link
-    HeapPtr pszLocalPath;
-    HeapPtr pszCopyStatus;
-    HeapPtr pszDescription;
+    HeapPtr<WCHAR> pszLocalPath;
+    HeapPtr<WCHAR> pszCopyStatus;
+    HeapPtr<WCHAR> pszDescription;
 };
 
 // The package job: the URLs of the latest build into the staging file of the person's choice,
@@ -29,7 +29,7 @@ struct PackageJob
     const BuildInfo* pLatestBuildInfo;
     HANDLE hLocal;
     LPCWSTR pszLocalPath;
-    HeapPtr pszDescription;
+    HeapPtr<WCHAR> pszDescription;
 };
 
 void InitBuildInfoJob(BuildInfoJob& job, const BuildInfo& own, DWORD dwOwnMajor,

@@ -4,13 +4,12 @@
 #include "res/resource.h"
 #include "setup_base/setup_base.h"
 #include "setup_base/files.h"
+#include "setup_base/paths.h"
 
 namespace {
 
 // A directory of at most MAX_PATH characters and its terminator.
 const DWORD cchLocation = MAX_PATH + 1;
-// What GetModuleFileNameW may fill; a result that reaches it means the path was cut.
-const DWORD cchModulePath = MAX_PATH;
 // A directory, a backslash and a mask or a file name; a longer join is refused, never cut.
 const DWORD cchCopyPath = 521;
 // The list of string 2011: at most 4,095 characters and the terminator.
@@ -20,21 +19,17 @@ const DWORD cbList = cchList * sizeof(WCHAR);
 const WCHAR chListSeparator = L';';
 const WCHAR szCopyPrefix[] = L"vlm";
 const DWORD cbCopyBlock = 65536;
-const WCHAR chPathSeparator = L'\\';
 
 // Builds directory, backslash, name into a buffer of cchCopyPath characters. False, with the
 // buffer left empty, when that would not fit: a cut path would name another file.
 bool JoinPath(LPWSTR pszPath, LPCWSTR pszDirectory, LPCWSTR pszName)
 {
-    ZeroBytes(pszPath, cchCopyPath * sizeof(WCHAR));
-    DWORD cchDirectory = (DWORD)lstrlenW(pszDirectory);
-    DWORD cchName = (DWORD)lstrlenW(pszName);
-    if (cchDirectory + 1 + cchName >= cchCopyPath)
-        return false;
-    LPWSTR pEnd = CopyChars(pszPath, pszDirectory, cchDirectory);
-    *pEnd++ = chPathSeparator;
-    CopyChars(pEnd, pszName, cchName);
-    return true;
+    pszPath[0] = L'\0';
+    if (AppendBounded(pszPath, cchCopyPath, pszDirectory)
+        && AppendPathPart(pszPath, cchCopyPath, pszName))
+        return true;
+    pszPath[0] = L'\0';
+    return false;
 }
 
 // A link, a reparse point or a file of several names at the target: replacing it would leave
@@ -53,7 +48,7 @@ bool IsLinkAt(LPCWSTR pszTarget)
 
 bool CopyData(HANDLE hSource, HANDLE hTarget)
 {
-    HeapPtr block(AllocBlock(cbCopyBlock));
+    HeapPtr<BYTE> block(AllocItems<BYTE>(cbCopyBlock));
     if (block.get() == NULL)
         return false;
     for (;;)
@@ -124,8 +119,7 @@ __attribute__((noinline)) bool CopyFoundFile(LPCWSTR oldLocation, LPCWSTR newLoc
 bool GetSourceDirectory(LPWSTR oldLocation)
 {
     ZeroBytes(oldLocation, cchLocation * sizeof(WCHAR));
-    DWORD cchPath = GetModuleFileNameW(NULL, oldLocation, cchModulePath);
-    if (cchPath == 0 || cchPath >= cchModulePath)
+    if (!GetExecutablePath(oldLocation))
     {
         TracePrint("*** Copy extra files: can't get the setup's own path (%d) ***",
                    (int)GetLastError());
@@ -202,7 +196,7 @@ bool MatchesListedMask(LPCWSTR pszName, LPCWSTR pszList)
 // The list of string 2011 as a new heap block, or none (traced) when it can't be had.
 LPWSTR LoadCompanionList()
 {
-    LPWSTR pszList = (LPWSTR)AllocBlock(cbList);
+    LPWSTR pszList = AllocText(cchList);
     if (pszList == NULL)
     {
         ASSERT(pszList != NULL);
@@ -222,9 +216,9 @@ bool IsCompanionFile(LPCWSTR pszPath)
     if (!GetSourceDirectory(szOwn) || !GetTargetDirectory(pszPath, szFolder)
         || !IsSameFile(szOwn, szFolder))
         return false;
-    HeapPtr list(LoadCompanionList());
+    HeapPtr<WCHAR> list(LoadCompanionList());
     return list.get() != NULL
-        && MatchesListedMask(pszPath + lstrlenW(szFolder) + 1, (LPCWSTR)list.get());
+        && MatchesListedMask(pszPath + lstrlenW(szFolder) + 1, list.get());
 }
 
 bool CopyExtraFiles(LPCWSTR newFileName)
@@ -244,16 +238,16 @@ bool CopyExtraFiles(LPCWSTR newFileName)
         return true;
     }
 
-    HeapPtr buf(LoadCompanionList());
+    HeapPtr<WCHAR> buf(LoadCompanionList());
     if (buf.get() == NULL)
         return false;
     // The list is part of the build, not of the update: without it there is nothing to miss.
-    if (((LPCWSTR)buf.get())[0] == L'\0')
+    if ((buf.get())[0] == L'\0')
     {
         TracePrint("*** ERROR: Can't get 'Extra files to copy' resource! ***");
         return true;
     }
-    return CopyListedFiles(oldLocation, newLocation, (LPWSTR)buf.get());
+    return CopyListedFiles(oldLocation, newLocation, buf.get());
 }
 
 bool CopyListedFiles(LPCWSTR oldLocation, LPCWSTR newLocation, LPWSTR pszList)
@@ -335,7 +329,5 @@ bool CopyFiles(LPCWSTR oldLocation, LPCWSTR newLocation, LPCWSTR fileMask)
 
 void StripFileName(LPWSTR fullFileName)
 {
-    LPCWSTR pBackslash = FindLastChar(fullFileName, chPathSeparator);
-    DWORD dwEnd = pBackslash != NULL ? (DWORD)(pBackslash - fullFileName) : 0;
-    fullFileName[dwEnd] = L'\0';
+    CutFileName(fullFileName, false);
 }

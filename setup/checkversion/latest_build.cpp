@@ -6,6 +6,8 @@
 #include "package_signature.h"
 #include "package_hold.h"
 #include "../WinInet/WinInet.h"
+#include "../setup_base/paths.h"
+#include "../setup_base/system_library.h"
 #include "../res/resource.h"
 
 #include <commdlg.h>
@@ -20,11 +22,6 @@ const int cchEngineEscape = 4;      // "[\[]" or "[\]]"
 const WCHAR szSaveFilter[] = L"Windows Installer script (*.msi)\0*.msi\0All files (*.*)\0*.*\0";
 const DWORD dwSaveFlags = OFN_EXPLORER | OFN_PATHMUSTEXIST | OFN_OVERWRITEPROMPT;
 static_assert(dwSaveFlags == 0x80802, "Save As flags");
-
-LPWSTR AllocText(DWORD cch)
-{
-    return (LPWSTR)AllocBlock(cch * sizeof(WCHAR));
-}
 
 // A failed option is only reported: the session works with WinInet's own defaults.
 void SetSessionOptions(HINTERNET hInternet)
@@ -64,16 +61,13 @@ bool IsConnected()
 // silent ones included, for a dialog that only an accepted update shows.
 BOOL ShowSaveDialog(OPENFILENAMEW* pofn)
 {
-    WCHAR szLibrary[MAX_PATH];
-    HMODULE hComdlg = GetSystemFilePath(L"comdlg32.dll", szLibrary, MAX_PATH)
-                          ? LoadLibraryByPath(szLibrary) : NULL;
+    EntryPoint<decltype(::GetSaveFileNameW)> saveDialog;
+    HMODULE hComdlg = BindSystemLibrary(L"comdlg32.dll", "GetSaveFileNameW\0",
+                                        saveDialog.rgpfnSlots);
     VERIFY_API_CALL(hComdlg != NULL);
     if (hComdlg == NULL)
         return FALSE;
-    decltype(::GetSaveFileNameW)* pfnGetSaveFileName =
-        (decltype(::GetSaveFileNameW)*)(void*)GetProcAddress(hComdlg, "GetSaveFileNameW");
-    VERIFY_API_CALL(pfnGetSaveFileName != NULL);
-    BOOL bSaved = pfnGetSaveFileName != NULL && pfnGetSaveFileName(pofn);
+    BOOL bSaved = saveDialog.pfn(pofn);
     FreeLibrary(hComdlg);
     return bSaved;
 }
@@ -113,13 +107,10 @@ bool GetLocalPackagePath(LPCWSTR pszMsiPackage, LPWSTR pszPath)
     pszPath[0] = L'\0';
     if (bAbsolute)
         return AppendBounded(pszPath, MAX_PATH, pszMsiPackage);
-    DWORD cchModule = GetModuleFileNameW(NULL, pszPath, MAX_PATH);
-    LPWSTR pszSlash = cchModule == 0 || cchModule >= MAX_PATH
-                          ? NULL : (LPWSTR)FindLastChar(pszPath, L'\\');
-    if (pszSlash == NULL)
+    if (!GetExecutablePath(pszPath))
         return false;
-    pszSlash[1] = L'\0';
-    return AppendBounded(pszPath, MAX_PATH, pszMsiPackage);
+    CutFileName(pszPath, true);
+    return AppendPathPart(pszPath, MAX_PATH, pszMsiPackage);
 }
 
 // The local package's path to check a download against: held from this first use as an anchor
@@ -142,38 +133,25 @@ bool HoldLocalPackage(CallbackParam& param, LPWSTR pszLocal)
     return false;
 }
 
-void ShowStringMessage(HWND hwndOwner, UINT uMessage, UINT uStyle)
-{
-    HINSTANCE hinst = GetModuleHandleW(NULL);
-    HeapPtr title(AllocText(cchQuestionText));
-    HeapPtr message(AllocText(cchQuestionText));
-    if (title.get() != NULL && message.get() != NULL)
-    {
-        LoadStringW(hinst, IDS_SETUP_TITLE, (LPWSTR)title.get(), (int)cchQuestionText);
-        LoadStringW(hinst, uMessage, (LPWSTR)message.get(), (int)cchQuestionText);
-        MessageBoxW(hwndOwner, (LPCWSTR)message.get(), (LPCWSTR)title.get(), uStyle);
-    }
-}
-
 // A download is checked where it was staged, held, against the pins of string 2012 or the
 // local package's signer; a refused one is never given the chosen name, and the person is told.
 bool IsAcceptedPackage(CallbackParam& param, StagedPackage& staged, BYTE* pbDigest,
                        bool* pbVerified)
 {
     WCHAR szLocal[MAX_PATH];
-    HeapPtr pins(AllocText(cchQuestionText));
+    HeapPtr<WCHAR> pins(AllocText(cchQuestionText));
     PackageCheck check = PACKAGE_REFUSED;
     if (pins.get() != NULL && HoldLocalPackage(param, szLocal) && HoldStaged(staged))
     {
-        LoadStringW(GetModuleHandleW(NULL), IDS_PUBLISHER_PINS, (LPWSTR)pins.get(),
-                    (int)cchQuestionText);
-        PackageAnchor anchor = {szLocal, (LPCWSTR)pins.get()};
+        LoadStringW(GetModuleHandleW(NULL), IDS_PUBLISHER_PINS, pins.get(), (int)cchQuestionText);
+        PackageAnchor anchor = {szLocal, pins.get()};
         check = VerifyDownloadedPackage(anchor, staged.szHeld, pbDigest);
     }
     *pbVerified = check == PACKAGE_VERIFIED;
     if (check != PACKAGE_REFUSED)
         return true;
-    ShowStringMessage(param.hwndDialog, IDS_PACKAGE_NOT_VERIFIED, MB_OK | MB_ICONWARNING);
+    ShowStringBox(param.hwndDialog, IDS_SETUP_TITLE, IDS_PACKAGE_NOT_VERIFIED, NULL,
+                  MB_OK | MB_ICONWARNING);
     return false;
 }
 
@@ -316,8 +294,8 @@ void SuggestFileName(LPCWSTR pszUrlList, LPWSTR pszName)
     LPCWSTR pszSeparator = FindChar(pszUrlList, chUrlSeparator);
     DWORD cchUrl = pszSeparator != NULL ? (DWORD)(pszSeparator - pszUrlList)
                                         : (DWORD)lstrlenW(pszUrlList);
-    HeapPtr path(AllocText(cchUrl + 1));
-    LPWSTR pszPath = (LPWSTR)path.get();
+    HeapPtr<WCHAR> path(AllocText(cchUrl + 1));
+    LPWSTR pszPath = path.get();
     if (pszPath == NULL)
         return;
 
@@ -346,32 +324,26 @@ void SuggestFileName(LPCWSTR pszUrlList, LPWSTR pszName)
 bool ConfirmNewBuild(HWND hDialog, const BuildInfo& latest)
 {
     ASSERT(::IsWindow( hDialog ) != FALSE);
-    HINSTANCE hinst = GetModuleHandleW(NULL);
-    HeapPtr title(AllocText(cchQuestionText));
-    ASSERT(title.get() != NULL);
-    if (title.get() == NULL)
-        return false;
-    LoadStringW(hinst, IDS_SETUP_TITLE, (LPWSTR)title.get(), (int)cchQuestionText);
-    HeapPtr message(AllocText(cchQuestionText));
+    HeapPtr<WCHAR> message(AllocText(cchQuestionText));
     ASSERT(message.get() != NULL);
     if (message.get() == NULL)
         return false;
-    LoadStringW(hinst, IDS_NEW_BUILD_QUESTION, (LPWSTR)message.get(), (int)cchQuestionText);
+    LoadStringW(GetModuleHandleW(NULL), IDS_NEW_BUILD_QUESTION, message.get(),
+                (int)cchQuestionText);
     LONG lExStyle = GetWindowLongW(hDialog, GWL_EXSTYLE);
 
     UINT uStyle = MB_YESNO | MB_ICONQUESTION;
-    HeapPtr version(FormatVersion(latest.version));
-    HeapPtr question(version.get() != NULL
-                         ? ComposeQuestion((LPCWSTR)message.get(), (LPCWSTR)version.get())
-                         : NULL);
-    LPCWSTR pszShown = (LPCWSTR)message.get();
+    HeapPtr<WCHAR> version(FormatVersion(latest.version));
+    HeapPtr<WCHAR> question(version.get() != NULL ? ComposeQuestion(message.get(), version.get())
+                                                  : NULL);
+    LPCWSTR pszShown = message.get();
     if (question.get() != NULL)
     {
-        pszShown = (LPCWSTR)question.get();
+        pszShown = question.get();
         if ((lExStyle & WS_EX_LAYOUTRTL) != 0)
             uStyle |= MB_RTLREADING;
     }
-    return MessageBoxW(hDialog, pszShown, (LPCWSTR)title.get(), uStyle) == IDYES;
+    return ShowStringBox(hDialog, IDS_SETUP_TITLE, 0, pszShown, uStyle) == IDYES;
 }
 
 bool CheckLatestBuild(CallbackParam& param, BuildInfo& own, ConfirmCallback* pConfirm)

@@ -4,6 +4,7 @@
 #include "package_signature.h"
 #include "package_product.h"
 #include "setup_base/setup_base.h"
+#include "setup_base/system_library.h"
 
 #include <wincrypt.h>
 #include <wintrust.h>
@@ -262,7 +263,7 @@ bool ListElements(IStorage* pStorage, DigestWalk& walk, Element** ppFirst)
         return FailToRead(hr);
     for (;;)
     {
-        Element* pElement = (Element*)AllocBlock(sizeof(Element));
+        Element* pElement = AllocItems<Element>(1);
         if (pElement == NULL)
         {
             hr = E_OUTOFMEMORY;
@@ -374,8 +375,8 @@ bool DigestPackage(LPCWSTR pszPackage, BYTE* pbDigest)
                                     0, &pRoot);
     if (FAILED(hr))
         return FailToRead(hr);
-    HeapPtr block(AllocBlock(cbReadBlock));
-    DigestWalk walk = {block.get() != NULL ? BeginHash() : 0, (BYTE*)block.get(), cbFile,
+    HeapPtr<BYTE> block(AllocItems<BYTE>(cbReadBlock));
+    DigestWalk walk = {block.get() != NULL ? BeginHash() : 0, block.get(), cbFile,
                        cbFile / cbDirectoryEntry < cMaxElements
                            ? (DWORD)(cbFile / cbDirectoryEntry) : cMaxElements};
     bool bDone = walk.hHash != 0 && HashStorage(pRoot, walk, 0)
@@ -414,7 +415,8 @@ void CloseSignature(Signature& sig)
 }
 
 // A parameter of the message in a heap block of its own; NULL when it can't be had.
-void* GetMessageParam(HCRYPTMSG hMsg, DWORD dwType, DWORD* pcb)
+template <typename T>
+T* GetMessageParam(HCRYPTMSG hMsg, DWORD dwType, DWORD* pcb)
 {
     *pcb = 0;
     void* pBlock = NULL;
@@ -425,7 +427,7 @@ void* GetMessageParam(HCRYPTMSG hMsg, DWORD dwType, DWORD* pcb)
         FreeBlock(pBlock);
         pBlock = NULL;
     }
-    return pBlock;
+    return static_cast<T*>(pBlock);
 }
 
 // The embedded signature, and the certificate that its signer info names.
@@ -437,7 +439,7 @@ bool OpenSignature(LPCWSTR pszPackage, Signature& sig, LPCSTR pszFailure)
                              &sig.hMsg, NULL))
     {
         DWORD cb = 0;
-        sig.pInfo = (CMSG_SIGNER_INFO*)GetMessageParam(sig.hMsg, CMSG_SIGNER_INFO_PARAM, &cb);
+        sig.pInfo = GetMessageParam<CMSG_SIGNER_INFO>(sig.hMsg, CMSG_SIGNER_INFO_PARAM, &cb);
         if (sig.pInfo != NULL)
         {
             CERT_INFO certId;
@@ -480,11 +482,11 @@ bool IsIntact(Signature& sig)
     // What was signed must be a package digest, not some other content of the same signer's
     // that happens to end the same way.
     DWORD cb = 0;
-    HeapPtr type(GetMessageParam(sig.hMsg, CMSG_INNER_CONTENT_TYPE_PARAM, &cb));
-    if (type.get() == NULL || cb == 0 || ((LPSTR)type.get())[cb - 1] != '\0'
-        || lstrcmpA((LPCSTR)type.get(), SPC_INDIRECT_DATA_OBJID) != 0)
+    HeapPtr<char> type(GetMessageParam<char>(sig.hMsg, CMSG_INNER_CONTENT_TYPE_PARAM, &cb));
+    if (type.get() == NULL || cb == 0 || type.get()[cb - 1] != '\0'
+        || lstrcmpA(type.get(), SPC_INDIRECT_DATA_OBJID) != 0)
         return FailStep(szNotIntact, (DWORD)CRYPT_E_UNEXPECTED_MSG_TYPE);
-    sig.pbContent = (BYTE*)GetMessageParam(sig.hMsg, CMSG_CONTENT_PARAM, &cb);
+    sig.pbContent = GetMessageParam<BYTE>(sig.hMsg, CMSG_CONTENT_PARAM, &cb);
     const BYTE* pb = sig.pbContent;
     if (pb == NULL)
         return FailStep(szNotIntact, GetLastError());

@@ -183,69 +183,17 @@ bool AppendBounded(LPWSTR pszBuffer, DWORD cchBuffer, LPCWSTR pszText)
     return true;
 }
 
-bool AppendPathPart(LPWSTR pszBuffer, DWORD cchBuffer, LPCWSTR pszName)
+int ShowStringBox(HWND hwndOwner, UINT uCaption, UINT uText, LPCWSTR pszText, UINT uStyle)
 {
-    DWORD cchUsed = (DWORD)lstrlenW(pszBuffer);
-    bool bSeparated = cchUsed > 0 && pszBuffer[cchUsed - 1] == L'\\';
-    if (!bSeparated && !AppendBounded(pszBuffer, cchBuffer, L"\\"))
-        return false;
-    if (AppendBounded(pszBuffer, cchBuffer, pszName))
-        return true;
-    pszBuffer[cchUsed] = L'\0';
-    return false;
-}
-
-bool GetSystemFilePath(LPCWSTR pszFileName, LPWSTR pszPath, DWORD cchPath)
-{
-    UINT cchSystem = GetSystemDirectoryW(pszPath, cchPath);
-    if (cchSystem == 0 || cchSystem >= cchPath)
-    {
-        if (cchPath > 0)
-            pszPath[0] = L'\0';
-        return false;
-    }
-    if (!AppendBounded(pszPath, cchPath, L"\\") || !AppendBounded(pszPath, cchPath, pszFileName))
-    {
-        pszPath[0] = L'\0';
-        return false;
-    }
-    return true;
-}
-
-// The search flags of LoadLibraryEx came with AddDllDirectory; without it they are refused.
-bool CanSearchSystemOnly()
-{
-    HMODULE hKernel = GetModuleHandleW(L"kernel32.dll");
-    return hKernel != NULL && GetProcAddress(hKernel, "AddDllDirectory") != NULL;
-}
-
-HMODULE LoadLibraryByPath(LPCWSTR pszPath)
-{
-    DWORD dwFlags = CanSearchSystemOnly() ? LOAD_LIBRARY_SEARCH_SYSTEM32
-                                          : LOAD_WITH_ALTERED_SEARCH_PATH;
-    return LoadLibraryExW(pszPath, NULL, dwFlags);
-}
-
-LPCSTR BindEntryPoints(HMODULE hModule, LPCSTR pszNames, FARPROC* rgpfnSlots)
-{
-    for (LPCSTR psz = pszNames; *psz != '\0'; psz += lstrlenA(psz) + 1)
-    {
-        *rgpfnSlots = GetProcAddress(hModule, psz);
-        if (*rgpfnSlots++ == NULL)
-            return psz;
-    }
-    return NULL;
-}
-
-HMODULE BindSystemLibrary(LPCWSTR pszLibrary, LPCSTR pszNames, FARPROC* rgpfnSlots)
-{
-    WCHAR szPath[MAX_PATH];
-    HMODULE hModule = GetSystemFilePath(pszLibrary, szPath, MAX_PATH) ? LoadLibraryByPath(szPath)
-                                                                      : NULL;
-    if (hModule != NULL && BindEntryPoints(hModule, pszNames, rgpfnSlots) != NULL)
-    {
-        FreeLibrary(hModule);
-        hModule = NULL;
-    }
-    return hModule;
+    const DWORD cchText = 4096;
+    HINSTANCE hinst = GetModuleHandleW(NULL);
+    HeapPtr<WCHAR> caption(AllocText(cchText));
+    HeapPtr<WCHAR> text(pszText == NULL ? AllocText(cchText) : NULL);
+    if (caption.get() == NULL || (pszText == NULL && text.get() == NULL))
+        return 0;
+    // One character less than the room: a row that is too long is cut, never left unended.
+    LoadStringW(hinst, uCaption, caption.get(), (int)cchText - 1);
+    if (pszText == NULL)
+        LoadStringW(hinst, uText, text.get(), (int)cchText - 1);
+    return MessageBoxW(hwndOwner, pszText != NULL ? pszText : text.get(), caption.get(), uStyle);
 }

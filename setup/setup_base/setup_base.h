@@ -1,5 +1,6 @@
 // Base layer shared by every part of the setup: the trace file, the checks that report into it,
-// heap blocks and the small wide-string routines.
+// heap blocks, the small wide-string routines and the message box of string-table rows. Paths,
+// files and system libraries have headers of their own beside this one.
 #pragma once
 
 #include <windows.h>
@@ -102,26 +103,51 @@ inline void FreeBlock(void* pBlock)
     VERIFY_API_CALL(res != FALSE);
 }
 
-// Scoped owner of one heap block (or none).
+// A block for cItems items of T, zero-filled; none on failure (reported).
+template <typename T>
+T* AllocItems(DWORD cItems)
+{
+    return static_cast<T*>(AllocBlock(cItems * (DWORD)sizeof(T)));
+}
+
+// A message box whose caption and text are rows of the executable's string table (the text is
+// pszText instead when that is given); the box's answer, or 0 when a text can't be had.
+int ShowStringBox(HWND hwndOwner, UINT uCaption, UINT uText, LPCWSTR pszText, UINT uStyle);
+
+// A zero-filled text of cch characters, terminator included.
+inline LPWSTR AllocText(DWORD cch)
+{
+    return AllocItems<WCHAR>(cch);
+}
+
+// Scoped owner of one heap block (or none), typed as what it holds.
+template <typename T>
 class HeapPtr
 {
 public:
-    explicit HeapPtr(void* pBlock = NULL) : m_pBlock(pBlock) {}
+    explicit HeapPtr(T* pBlock = NULL) : m_pBlock(pBlock) {}
     ~HeapPtr() { reset(); }
 
-    void* get() const { return m_pBlock; }
-    void reset(void* pBlock = NULL)
+    T* get() const { return m_pBlock; }
+    void reset(T* pBlock = NULL)
     {
         if (m_pBlock != NULL)
             FreeBlock(m_pBlock);
         m_pBlock = pBlock;
+    }
+    // Hands the block over; the owner holds none afterwards.
+    T* release()
+    {
+        T* pBlock = m_pBlock;
+        m_pBlock = NULL;
+        return pBlock;
     }
 
     HeapPtr(const HeapPtr&) = delete;
     HeapPtr& operator=(const HeapPtr&) = delete;
 
 private:
-    void* m_pBlock;
+    T* m_pBlock;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -139,24 +165,3 @@ LPWSTR FormatDecimal(LONG lValue, LPWSTR pszDest);             // writes no term
 bool IsWhiteSpace(WCHAR ch);
 // Appends without ever passing the capacity; false, with the buffer unchanged, if it would.
 bool AppendBounded(LPWSTR pszBuffer, DWORD cchBuffer, LPCWSTR pszText);
-// The same for a name inside the directory in the buffer: a backslash between the two unless
-// the directory ends with one already (a drive's root, "E:\").
-bool AppendPathPart(LPWSTR pszBuffer, DWORD cchBuffer, LPCWSTR pszName);
-
-// ---------------------------------------------------------------------------------------------
-// Libraries of the system, never found by a search: one planted beside a downloaded setup.exe
-// or in the current directory must never be loaded.
-
-// The full path of a file in the system directory; false when it does not fit in cchPath.
-bool GetSystemFilePath(LPCWSTR pszFileName, LPWSTR pszPath, DWORD cchPath);
-// Loads a library by its full path, its dependencies from the system directory where the
-// system can be told so, else beside the library.
-HMODULE LoadLibraryByPath(LPCWSTR pszPath);
-
-// Fills one slot per entry point of pszNames (names each ended by '\0', the list by an empty
-// one). NULL when all were found, else the first missing name; the slots are not to be used
-// then. Typed tables lay their decltype slots over the array in a union.
-LPCSTR BindEntryPoints(HMODULE hModule, LPCSTR pszNames, FARPROC* rgpfnSlots);
-// Loads a library of the system directory and binds it; NULL when the library or any entry
-// point is missing (freed again then).
-HMODULE BindSystemLibrary(LPCWSTR pszLibrary, LPCSTR pszNames, FARPROC* rgpfnSlots);

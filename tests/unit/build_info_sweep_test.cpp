@@ -272,9 +272,9 @@ std::string SweepText(Rng& rng, const std::wstring& text, const TempDir& dir, bo
                Shown(TextOf(parts));
     for (const Parts& p : {parts, m.version})
     {
-        HeapPtr ptrFormatted(FormatVersion(MakeVersion(p[0], p[1], p[2], p[3])));
-        if (ptrFormatted.get() == NULL || (LPCWSTR)ptrFormatted.get() != TextOf(p) ||
-            PartsOf(ParseVersion((LPCWSTR)ptrFormatted.get())) != p)
+        HeapPtr<WCHAR> ptrFormatted(FormatVersion(MakeVersion(p[0], p[1], p[2], p[3])));
+        if (ptrFormatted.get() == NULL || ptrFormatted.get() != TextOf(p) ||
+            PartsOf(ParseVersion(ptrFormatted.get())) != p)
             return "FormatVersion and ParseVersion did not give back " + Shown(TextOf(p));
     }
 

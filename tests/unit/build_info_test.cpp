@@ -16,8 +16,8 @@ std::string Narrow(const std::wstring& text)
 
 std::string TextOf(const BuildVersion& version)
 {
-    HeapPtr ptrText(FormatVersion(version));
-    return Narrow((LPCWSTR)ptrText.get());
+    HeapPtr<WCHAR> ptrText(FormatVersion(version));
+    return Narrow(ptrText.get());
 }
 
 // "false", or the version and the URL list ("-" for none).

@@ -405,10 +405,10 @@ TEST_CASE("Missing handles are reported and the copy goes on to fail")
     CHECK_FALSE(InternetCopyFile(NULL, INVALID_HANDLE_VALUE, NULL, NULL));
     auto lines = WithoutLineNumbers(trace.Lines());
     CHECK(std::count(lines.begin(), lines.end(),
-          "*** ASSERT: ptrParams.get()->hRemoteFile != NULL (.\\InetCopy.cpp, #) ***") == 1);
+          "*** ASSERT: ptrParams.get()->hRemoteFile != NULL (.\\internet_copy_file.cpp, #) ***") == 1);
     CHECK(std::count(lines.begin(), lines.end(),
-          "*** ASSERT: ptrParams.get()->hLocalFile != INVALID_HANDLE_VALUE (.\\InetCopy.cpp, #) ***")
+          "*** ASSERT: ptrParams.get()->hLocalFile != INVALID_HANDLE_VALUE (.\\internet_copy_file.cpp, #) ***")
           == 1);
     CHECK(std::count(lines.begin(), lines.end(),
-          "*** ASSERT: hRemoteFile != NULL (.\\InetCopy.cpp, #) ***") == 1);
+          "*** ASSERT: hRemoteFile != NULL (.\\internet_copy_file.cpp, #) ***") == 1);
 }

@@ -2,6 +2,7 @@
 #include <doctest.h>
 
 #include "msi_engine.h"
+#include "setup_base/system_library.h"
 
 #include <string>
 

@@ -221,12 +221,12 @@ TEST_CASE("HeapPtr frees what it holds, once")
     void* pFirst = NULL;
     void* pSecond = NULL;
     {
-        HeapPtr ptr(AllocBlock(16));
+        HeapPtr<void> ptr(AllocBlock(16));
         pFirst = ptr.get();
         pSecond = AllocBlock(32);
         ptr.reset(pSecond);
         afterReset = BusyBlocks(hHeap);
-        HeapPtr empty;
+        HeapPtr<void> empty;
         CHECK(empty.get() == NULL);
     }
     std::set<void*> after = BusyBlocks(hHeap);

@@ -96,7 +96,7 @@ std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<st
 }
 
 const char szOpenFailed[] =
-    "*** VERIFY WININET CALL: hDest != NULL (.\\InetCopy.cpp, #): 12029, 550 No such file., 17 ***";
+    "*** VERIFY WININET CALL: hDest != NULL (.\\try_open_url.cpp, #): 12029, 550 No such file., 17 ***";
 
 } // namespace
 

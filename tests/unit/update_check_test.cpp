@@ -9,6 +9,7 @@
 #include "checkversion/download_jobs.h"
 #include "checkversion/latest_build.h"
 #include "msi_engine.h"
+#include "setup_base/system_library.h"
 #include "res/resource.h"
 
 #include <algorithm>
@@ -151,11 +152,11 @@ TEST_CASE("The question replaces the first '%' only, and there is none without o
     };
     for (const Case& c : cases)
     {
-        HeapPtr text(ComposeQuestion(c.message, L"9.0.0.512"));
+        HeapPtr<WCHAR> text(ComposeQuestion(c.message, L"9.0.0.512"));
         if (c.text == NULL)
             CHECK(text.get() == NULL);
         else
-            CHECK(std::wstring((LPCWSTR)text.get()) == c.text);
+            CHECK(std::wstring(text.get()) == c.text);
     }
 }
 

@@ -1,4 +1,5 @@
-// The transfer layer: the mirror-list opener and the internet file copy.
+// The mirror-list opener: the first node of a ';'-separated URL list that opens, tried in list
+// or random order, FTP passive then active, with a proxy log-on where a proxy asks for one.
 #include "InetCopy.h"
 #include "../setup_base/setup_base.h"
 #include "../WinInet/WinInet.h"
@@ -29,15 +30,6 @@ const DWORD dwFirstRedirectionStatus = 300;
 const DWORD dwRandomMultiplier = 214013;
 const DWORD dwRandomIncrement = 2531011;
 
-const DWORD cbTransferBuffer = 32768;
-
-bool SendEvent(ProgressCallback pfnCallback, int nEvent, void* pProgress, void* pCallbackData)
-{
-    if (pfnCallback == NULL)
-        return true;
-    return pfnCallback(nEvent, pProgress, pCallbackData);
-}
-
 // ---------------------------------------------------------------------------------------------
 // NodeList: the nodes of one URL list, pointing into the list's text. The sentinel always
 // ends the list, so a node is linked in before it without special cases at the tail.
@@ -60,7 +52,7 @@ struct NodeList
 // then empty and safe to destroy.
 bool CreateNodeList(NodeList& list)
 {
-    list.pSentinel = (Node*)AllocBlock(sizeof(Node));
+    list.pSentinel = AllocItems<Node>(1);
     list.pFirst = list.pSentinel;
     return list.pSentinel != NULL;
 }
@@ -72,7 +64,7 @@ bool IsNodeListEmpty(const NodeList& list)
 
 bool AppendNode(NodeList& list, LPCWSTR pBegin, LPCWSTR pEnd)
 {
-    Node* pNode = (Node*)AllocBlock(sizeof(Node));
+    Node* pNode = AllocItems<Node>(1);
     if (pNode == NULL)
         return false;
     pNode->pBegin = pBegin;
@@ -211,7 +203,7 @@ NodeOutcome TryNode(const TryOpenUrlParams& params, const Node& node, OpenUrlPro
     DWORD cchNode = (DWORD)(node.pEnd - node.pBegin);
     if (cchNode == 0)
         return NODE_FAILED;
-    LPWSTR pszUrl = (LPWSTR)AllocBlock((cchNode + 1) * sizeof(WCHAR));
+    LPWSTR pszUrl = AllocText(cchNode + 1);
     if (pszUrl == NULL)
         return NODE_FAILED;
     CopyChars(pszUrl, node.pBegin, cchNode);
@@ -259,8 +251,8 @@ bool IsProxyInUse(HINTERNET hSession)
     WinInetApi.InternetQueryOptionW(hSession, INTERNET_OPTION_PROXY, NULL, &cbInfo);
     if (cbInfo < sizeof(INTERNET_PROXY_INFO))
         return false;
-    HeapPtr info(AllocBlock(cbInfo));
-    const INTERNET_PROXY_INFO* pInfo = (const INTERNET_PROXY_INFO*)info.get();
+    HeapPtr<INTERNET_PROXY_INFO> info(static_cast<INTERNET_PROXY_INFO*>(AllocBlock(cbInfo)));
+    const INTERNET_PROXY_INFO* pInfo = info.get();
     if (pInfo == NULL ||
         !WinInetApi.InternetQueryOptionW(hSession, INTERNET_OPTION_PROXY, info.get(), &cbInfo))
         return false;
@@ -352,7 +344,7 @@ bool TryOpenUrl(HINTERNET hSession, HWND hwndParent, LPCWSTR pszUrlList, bool bR
                 ProgressCallback pfnCallback, void* pCallbackData, HINTERNET* phDest)
 {
     TracePrint("*** Try open URL: start ***");
-    TryOpenUrlParams* pParams = (TryOpenUrlParams*)AllocBlock(sizeof(TryOpenUrlParams));
+    TryOpenUrlParams* pParams = AllocItems<TryOpenUrlParams>(1);
     if (pParams == NULL)
         return false;
 
@@ -374,8 +366,8 @@ int WINAPI TryOpenUrlProc(void* pvParams)
 {
     if (pvParams == NULL)
         return -1;
-    HeapPtr ptrParams(pvParams);
-    const TryOpenUrlParams& params = *(const TryOpenUrlParams*)pvParams;
+    HeapPtr<TryOpenUrlParams> ptrParams(static_cast<TryOpenUrlParams*>(pvParams));
+    const TryOpenUrlParams& params = *ptrParams.get();
 
     TracePrint("*** Try open URL procedure: start ***");
     NodeList list;
@@ -407,159 +399,4 @@ int WINAPI TryOpenUrlProc(void* pvParams)
     TracePrint("*** Try open URL procedure: end ***");
     DestroyNodeList(list);
     return bOpened ? 0 : -1;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Internet file copy
-
-namespace {
-
-// The scoped owner of the copy's parameter block, typed so that its fields can be checked.
-class CopyParamsPtr : public HeapPtr
-{
-public:
-    explicit CopyParamsPtr(void* pBlock) : HeapPtr(pBlock) {}
-    InternetCopyFileParams* get() const { return (InternetCopyFileParams*)HeapPtr::get(); }
-};
-
-// Only leading digits count. A value with a sign or no digits, or one past what ParseDecimal
-// holds (it saturates there), is no usable size.
-DWORD ContentLengthValue(LPCWSTR pszText)
-{
-    const LONG lSaturated = 0x7FFFFFFF;
-    if (pszText[0] < L'0' || pszText[0] > L'9')
-        return INVALID_FILE_SIZE;
-    LONG lValue = ParseDecimal(pszText, NULL, 10);
-    return lValue == lSaturated ? INVALID_FILE_SIZE : (DWORD)lValue;
-}
-
-DWORD GetContentLength(HINTERNET hRemoteFile)
-{
-    DWORD cbLength = 0;
-    WinInetApi.HttpQueryInfoW(hRemoteFile, HTTP_QUERY_CONTENT_LENGTH, NULL, &cbLength, NULL);
-    // The block below is twice the length; a length that would wrap it is no header of ours.
-    if (cbLength == 0 || cbLength > (MAXDWORD - sizeof(WCHAR)) / 2)
-        return INVALID_FILE_SIZE;
-
-    HeapPtr ptrText(AllocBlock(cbLength * 2 + sizeof(WCHAR)));
-    if (ptrText.get() == NULL)
-        return INVALID_FILE_SIZE;
-    BOOL res = WinInetApi.HttpQueryInfoW(hRemoteFile, HTTP_QUERY_CONTENT_LENGTH, ptrText.get(),
-                                         &cbLength, NULL);
-    VERIFY_WININET_CALL(res != FALSE);
-    if (res == FALSE)
-        return INVALID_FILE_SIZE;
-    return ContentLengthValue((LPCWSTR)ptrText.get());
-}
-
-// Some WinInet builds (Wine's among them) report a connection that broke off as the end of
-// the file, so a remote end short of the announced size is a failure, not a finished copy.
-bool ReachedAnnouncedSize(HINTERNET hRemoteFile, const CopyProgress& progress)
-{
-    DWORD dwAnnounced = progress.dwFileSize;
-    if (dwAnnounced == 0 || dwAnnounced == INVALID_FILE_SIZE)
-        dwAnnounced = GetContentLength(hRemoteFile);
-    if (dwAnnounced == INVALID_FILE_SIZE || progress.dwBytesCopied >= dwAnnounced)
-        return true;
-    TracePrint("*** Internet copy file procedure: remote file ended early: %d of %d bytes ***",
-               (int)progress.dwBytesCopied, (int)dwAnnounced);
-    return false;
-}
-
-// True when the remote end was reached; false on a failure or when the callback stopped.
-bool CopyBlocks(const InternetCopyFileParams& params, BYTE* pBuffer, CopyProgress& progress)
-{
-    for (;;)
-    {
-        DWORD cbRead = 0;
-        if (!WinInetApi.InternetReadFile(params.hRemoteFile, pBuffer, cbTransferBuffer, &cbRead))
-            return false;
-        TracePrint("*** Internet copy file procedure: read file: %d ***", (int)cbRead);
-        if (cbRead == 0)
-            return ReachedAnnouncedSize(params.hRemoteFile, progress);
-
-        DWORD cbWritten = 0;
-        if (!WriteFile(params.hLocalFile, pBuffer, cbRead, &cbWritten, NULL) || cbWritten < cbRead)
-            return false;
-        TracePrint("*** Internet copy file procedure: write file: %d ***", (int)cbWritten);
-        progress.dwBytesCopied += cbWritten;
-        if (!SendEvent(params.pfnCallback, PROGRESS_STEP, &progress, params.pCallbackData))
-            return false;
-    }
-}
-
-} // namespace
-
-DWORD InternetGetFileSize(HINTERNET hRemoteFile)
-{
-    TracePrint("*** Internet get file size: start ***");
-    ASSERT(hRemoteFile != NULL);
-
-    DWORD dwSizeHigh = 0;
-    DWORD dwSize = WinInetApi.FtpGetFileSize(hRemoteFile, &dwSizeHigh);
-    // A WinInet that answers 0 for an HTTP handle (Wine's) does not know the size: the
-    // Content-Length does. An FTP file of 0 bytes has none and stays 0.
-    if (dwSize == INVALID_FILE_SIZE || dwSize == 0)
-    {
-        DWORD dwLength = GetContentLength(hRemoteFile);
-        if (dwLength != INVALID_FILE_SIZE || dwSize == INVALID_FILE_SIZE)
-            dwSize = dwLength;
-    }
-
-    TracePrint("*** Internet get file size: end: %d ***", (int)dwSize);
-    return dwSize;
-}
-
-bool InternetCopyFile(HINTERNET hRemoteFile, HANDLE hLocalFile, ProgressCallback pfnCallback,
-                      void* pCallbackData)
-{
-    TracePrint("*** Internet copy file: start ***");
-    InternetCopyFileParams* pParams =
-        (InternetCopyFileParams*)AllocBlock(sizeof(InternetCopyFileParams));
-    if (pParams == NULL)
-        return false;
-
-    TracePrint("*** Internet copy file: set parameters ***");
-    pParams->hRemoteFile = hRemoteFile;
-    pParams->hLocalFile = hLocalFile;
-    pParams->pfnCallback = pfnCallback;
-    pParams->pCallbackData = pCallbackData;
-
-    TracePrint("*** Internet copy file: start procedure synchronously ***");
-    return InternetCopyFileProc(pParams) == 0;
-}
-
-int WINAPI InternetCopyFileProc(void* pvParams)
-{
-    if (pvParams == NULL)
-        return -1;
-    CopyParamsPtr ptrParams(pvParams);
-    ASSERT(ptrParams.get()->hRemoteFile != NULL);
-    ASSERT(ptrParams.get()->hLocalFile != INVALID_HANDLE_VALUE);
-    const InternetCopyFileParams& params = *ptrParams.get();
-    TracePrint("*** Internet copy file procedure: start ***");
-
-    HeapPtr ptrBuffer(AllocBlock(cbTransferBuffer));
-    if (ptrBuffer.get() == NULL)
-        return -1;
-    CopyProgress progress;
-    progress.dwFileSize = InternetGetFileSize(params.hRemoteFile);
-    progress.dwBytesCopied = 0;
-    progress.dwLastPercent = 0;
-
-    TracePrint("*** Internet copy file procedure: started ***");
-    if (!SendEvent(params.pfnCallback, PROGRESS_STARTED, &progress, params.pCallbackData))
-        return -1;
-
-    TracePrint("*** Internet copy file procedure: read file: start ***");
-    bool bCompleted = CopyBlocks(params, (BYTE*)ptrBuffer.get(), progress);
-    TracePrint("*** Internet copy file procedure: read file: end ***");
-
-    // Whatever the loop's outcome: a stopped or failed copy keeps what was written so far.
-    if (!FlushFileBuffers(params.hLocalFile))
-        bCompleted = false;
-    SendEvent(params.pfnCallback, bCompleted ? PROGRESS_COMPLETED : PROGRESS_FAILED, &progress,
-              params.pCallbackData);
-    TracePrint("*** Internet copy file procedure: end ***");
-    return bCompleted ? 0 : -1;
 }

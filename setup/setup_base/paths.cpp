@@ -1,0 +1,46 @@
+// Paths: joins, the executable's own, the temporary directory.
+#include "paths.h"
+#include "setup_base.h"
+
+bool AppendPathPart(LPWSTR pszBuffer, DWORD cchBuffer, LPCWSTR pszName)
+{
+    DWORD cchUsed = (DWORD)lstrlenW(pszBuffer);
+    bool bSeparated = cchUsed > 0 && pszBuffer[cchUsed - 1] == L'\\';
+    if (!bSeparated && !AppendBounded(pszBuffer, cchBuffer, L"\\"))
+        return false;
+    if (AppendBounded(pszBuffer, cchBuffer, pszName))
+        return true;
+    pszBuffer[cchUsed] = L'\0';
+    return false;
+}
+
+bool GetExecutablePath(LPWSTR pszPath)
+{
+    // A cut path would name some other file: take it as no path at all.
+    DWORD cchPath = GetModuleFileNameW(NULL, pszPath, MAX_PATH);
+    if (cchPath == 0 || cchPath >= MAX_PATH)
+    {
+        pszPath[0] = L'\0';
+        return false;
+    }
+    return true;
+}
+
+void CutFileName(LPWSTR pszPath, bool bKeepRoot)
+{
+    LPCWSTR pszSlash = FindLastChar(pszPath, L'\\');
+    DWORD dwEnd = pszSlash != NULL ? (DWORD)(pszSlash - pszPath) : 0;
+    if (bKeepRoot && dwEnd == 2 && pszPath[1] == L':')
+        ++dwEnd;
+    pszPath[dwEnd] = L'\0';
+}
+
+LPWSTR AllocTempDirectory()
+{
+    DWORD cchTemp = GetTempPathW(0, NULL);
+    HeapPtr<WCHAR> temp(cchTemp != 0 ? AllocText(cchTemp) : NULL);
+    if (temp.get() == NULL)
+        return NULL;
+    DWORD cchWritten = GetTempPathW(cchTemp, temp.get());
+    return cchWritten != 0 && cchWritten < cchTemp ? temp.release() : NULL;
+}
