@@ -195,6 +195,8 @@ TEST_CASE("The default file name is the last part of the first URL's path, decod
         {L"http://h/my%20setup.msi", L"my setup.msi"},
         {L"http://h/name.msi", L"name.msi"},
         {L"http://h/d/" + std::wstring(300, L'n'), L""},    // longer than a path: no name
+        {L"http://h/d/" + std::wstring(MAX_PATH - 1, L'n'), std::wstring(MAX_PATH - 1, L'n')},
+        {L"http://h/d/" + std::wstring(MAX_PATH, L'n'), L""},
     };
     FakeInternet inet;
     WinInetApi.InternetCrackUrlW = FakeCrackUrl;
