@@ -3,6 +3,7 @@
 
 #include "trace_capture.h"
 #include "checkversion/extra_files.h"
+#include "setup_base/files.h"
 
 #include <algorithm>
 #include <string>
@@ -113,5 +114,31 @@ TEST_CASE("companion files: a name in the setup's own folder that a mask of the 
     {
         CAPTURE(std::string(c.path.begin(), c.path.end()));
         CHECK(IsCompanionFile(c.path.c_str()) == c.bCompanion);
+    }
+}
+
+TEST_CASE("IsSameFile: one file under any of its names, never two files or a missing one")
+{
+    TempDir dir;
+    std::wstring file = dir.File(L"a long file name.data"), other = dir.File(L"other.data");
+    WriteFileBytes(file, "same");
+    WriteFileBytes(other, "same");
+    std::wstring link = dir.File(L"link.data"), upper = file, missing = dir.File(L"missing");
+    CharUpperW(&upper[0]);
+    REQUIRE(CreateHardLinkW(link.c_str(), file.c_str(), NULL));
+    wchar_t szShort[MAX_PATH];
+    std::wstring shortName(szShort, GetShortPathNameW(file.c_str(), szShort, MAX_PATH));
+    CHECK(shortName != file);    // else the short-name row proves nothing
+    struct { std::wstring path1, path2; bool bSame; } cases[] = {
+        {file, file, true}, {file, upper, true}, {file, link, true}, {shortName, file, true},
+        {dir.Path(), dir.Path() + L"\\.", true},
+        {file, other, false}, {file, dir.Path(), false}, {file, missing, false},
+        {missing, missing, false},
+    };
+    for (auto& c : cases)
+    {
+        CAPTURE(std::string(c.path1.begin(), c.path1.end()));
+        CAPTURE(std::string(c.path2.begin(), c.path2.end()));
+        CHECK(IsSameFile(c.path1.c_str(), c.path2.c_str()) == c.bSame);
     }
 }

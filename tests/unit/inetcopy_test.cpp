@@ -176,6 +176,42 @@ TEST_CASE("A read that fails half-way: failed, the part already written is kept"
     CHECK(copy.lines.back() == "*** Internet copy file procedure: end ***");
 }
 
+TEST_CASE("A copy that fails part-way gives back what it took and still writes its end")
+{
+    // A read that breaks, a local file that takes nothing, a callback that stops after a block.
+    struct { const char* pszName; int nFailingRead; DWORD dwAccess; int nStopAt; } cases[] = {
+        {"read", 1, GENERIC_READ | GENERIC_WRITE, -1},
+        {"write", -1, GENERIC_READ, -1},
+        {"stop", -1, GENERIC_READ | GENERIC_WRITE, 1},
+    };
+    for (const auto& c : cases)
+    {
+        CAPTURE(c.pszName);
+        FakeInternet inet;
+        g_fake.remote.bytes = Pattern(100000);
+        g_fake.remote.nFailingRead = c.nFailingRead;
+        HANDLE hHeap = HeapCreate(0, 0, 0);
+        REQUIRE(hHeap != NULL);
+        g_hBlockHeap = hHeap;
+        Copy copy = RunCopy(c.dwAccess, c.nStopAt);
+        g_hBlockHeap = NULL;
+        int cBusy = 0;
+        PROCESS_HEAP_ENTRY entry = {};
+        while (HeapWalk(hHeap, &entry))
+            cBusy += (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) ? 1 : 0;
+        HeapDestroy(hHeap);
+
+        CHECK_FALSE(copy.bResult);
+        CHECK(cBusy == 0);
+        CHECK(g_fake.closed.empty());    // the remote file is the caller's
+        CHECK(copy.events.back().nEvent == 3);
+        REQUIRE(copy.lines.size() >= 2);
+        CHECK(std::vector<std::string>(copy.lines.end() - 2, copy.lines.end()) ==
+              std::vector<std::string>{"*** Internet copy file procedure: read file: end ***",
+                                       "*** Internet copy file procedure: end ***"});
+    }
+}
+
 TEST_CASE("A remote end short of the announced size is a failure, whatever announced it")
 {
     struct Case

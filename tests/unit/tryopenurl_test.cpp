@@ -314,8 +314,9 @@ TEST_CASE("HTTP statuses: errors and non-answers fail over to the next mirror")
         bool bOpened;
     };
     const Case cases[] = {
-        {200, true}, {203, true},
+        {200, true}, {203, true}, {299, true},
         {204, false}, {205, false}, {302, false}, {304, false}, {100, false},   // no file
+        {300, false},                                                // the first past success
         {206, false},                                                // part of one, never asked
         {400, false}, {404, false}, {500, false}, {503, false}, {599, false},
         {0, false}, {99, false}, {600, false},    // no answer, or none of HTTP's

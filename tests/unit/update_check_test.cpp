@@ -198,6 +198,8 @@ TEST_CASE("The default file name is the last part of the first URL's path, decod
         {L"http://h/my%20setup.msi", L"my setup.msi"},
         {L"http://h/name.msi", L"name.msi"},
         {L"http://h/d/" + std::wstring(300, L'n'), L""},    // longer than a path: no name
+        {L"http://h/d/" + std::wstring(MAX_PATH - 1, L'n'), std::wstring(MAX_PATH - 1, L'n')},
+        {L"http://h/d/" + std::wstring(MAX_PATH, L'n'), L""},
     };
     FakeInternet inet;
     WinInetApi.InternetCrackUrlW = FakeCrackUrl;
@@ -351,6 +353,61 @@ TEST_CASE("A worker that can't be ended safely is left suspended, never ended or
         ResumeThread(hThread);
         CHECK(WaitForSingleObject(hThread, 5000) == WAIT_OBJECT_0);
         CloseHandle(hThread);
+    }
+}
+
+TEST_CASE("The build information is taken up to 1 MiB; every end closes the remote file once")
+{
+    const std::string line = "VLM-TCH 9.0.0.512 http://x/9.msi\r\n";
+    const DWORD cbMax = cbBuildInformationMax;
+    // A copy stopped before its first block gets no failed event.
+    struct { DWORD cbFile; DWORD dwFtpSize; int nFailingRead; bool bResult, bTooLarge, bFailed; }
+    cases[] = {
+        {cbMax, INVALID_FILE_SIZE, -1, true, false, false},
+        {cbMax + 1, INVALID_FILE_SIZE, -1, false, true, true},
+        {cbMax, cbMax, -1, true, false, false},                      // announced
+        {cbMax + 1, cbMax + 1, -1, false, true, false},
+        {cbMax, INVALID_FILE_SIZE, 3, false, false, true},           // broken off
+    };
+    FakeDialog dialog;
+    for (const auto& c : cases)
+    {
+        CAPTURE(c.cbFile);
+        CAPTURE(c.dwFtpSize);
+        FakeInternet inet;
+        g_fake.urls[L"http://a/"] = HttpServer({200});
+        g_fake.remote.bytes = line + std::string(c.cbFile - line.size(), '\0');
+        g_fake.remote.dwFtpSize = c.dwFtpSize;
+        g_fake.remote.nFailingRead = c.nFailingRead;
+        BuildInfo own;
+        InitBuildInfo(own);
+        lstrcpyW(own.szKey, L"VLM-TCH");
+        BuildInfo latest;
+        InitBuildInfo(latest);
+        std::wstring local;
+        bool bResult;
+        std::vector<std::string> lines;
+        {
+            BuildInfoJob job;
+            InitBuildInfoJob(job, own, 9, latest);
+            lstrcpyW((LPWSTR)job.pszUrlList.get(), L"http://a/");
+            local = (LPCWSTR)job.pszLocalPath.get();
+            CallbackParam param = {dialog.hwnd, stateRunning, NULL, 0, NULL};
+            TraceCapture trace;
+            bResult = Download((HINTERNET)0x55, param, job);
+            lines = trace.Lines();
+        }
+        DeleteFileW(local.c_str());
+
+        CHECK(bResult == c.bResult);
+        CHECK(latest.version.dwBuild == (c.bResult ? 512u : 0u));
+        ReleaseBuildInfo(latest);
+        CHECK(g_fake.closed == std::vector<HINTERNET>{(HINTERNET)0x1000});
+        CHECK(lines.back() == "*** Download: Download build: end ***");
+        CHECK(std::count(lines.begin(), lines.end(),
+              "*** Download build callback: build information too large ***") == c.bTooLarge);
+        CHECK(std::count(lines.begin(), lines.end(), "*** Download build callback: failed ***") ==
+              c.bFailed);
     }
 }
 
