@@ -115,24 +115,6 @@ bool RunProcess(LPCWSTR pszApplication, LPWSTR pszCommandLine, LPCWSTR pszDirect
 // ---------------------------------------------------------------------------------------------
 // Whether the package's product is installed already, asked of msi.dll.
 
-namespace {
-
-// msiexec runs in the executable's directory, so a relative package name is taken from there.
-bool MakePackagePath(LPCWSTR pszExeDir, LPCWSTR pszMsiPackage, LPWSTR pszPath, DWORD cchPath)
-{
-    bool bAbsolute = pszMsiPackage[0] == L'\\' ||
-                     (pszMsiPackage[0] != L'\0' && pszMsiPackage[1] == L':');
-    pszPath[0] = L'\0';
-    bool bFits = bAbsolute ? AppendBounded(pszPath, cchPath, pszMsiPackage)
-                           : AppendBounded(pszPath, cchPath, pszExeDir) &&
-                             AppendPathPart(pszPath, cchPath, pszMsiPackage);
-    if (!bFits)
-        pszPath[0] = L'\0';
-    return bFits;
-}
-
-} // namespace
-
 bool NeedsReinstallTail(LPCWSTR pszExeDir, LPCWSTR pszMsiPackage)
 {
     WCHAR szPackagePath[MAX_PATH];

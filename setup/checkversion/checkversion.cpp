@@ -98,10 +98,14 @@ void MakeOwnKey(LPWSTR pszKey)
     LoadStringW(hinst, IDS_EDITION_CODE, pszKey + cchFirst + 1, (int)cchBuildKey - 1 - cchFirst);
 }
 
-// Only the package's existence counts: without it any newer 9.x build is offered.
+// Only the package's existence counts: without it any newer 9.x build is offered. The one
+// beside the executable, which is the one installed, not one in the current directory.
 bool PackageExists(LPCWSTR pszMsiPackage)
 {
-    HANDLE hFile = CreateFileW(pszMsiPackage, 0, 0, NULL, OPEN_EXISTING, 0, NULL);
+    WCHAR szPath[MAX_PATH];
+    if (!GetLocalPackagePath(pszMsiPackage, szPath))
+        return false;
+    HANDLE hFile = CreateFileW(szPath, 0, 0, NULL, OPEN_EXISTING, 0, NULL);
     if (hFile == INVALID_HANDLE_VALUE)
         return false;
     TracePrint("*** Msi package is opened successfully ***");

@@ -187,15 +187,21 @@ Transfer* NewTransfer(HINTERNET hInternet, CallbackParam& param, const JobVarian
 }
 
 // Waits for the transfer to end; after a Cancel, for dwTransferGraceMs more at most. True when
-// it ended.
+// it ended. Messages sent to this thread's windows are served meanwhile: the transfer sets
+// texts of the dialog synchronously, whichever thread owns it.
 bool AwaitTransfer(HANDLE hThread, const CallbackParam& param)
 {
     DWORD dwCancelled = 0;
     bool bCancelled = false;
     for (;;)
     {
-        if (WaitForSingleObject(hThread, dwCancelPollMs) == WAIT_OBJECT_0)
+        DWORD dwWait = MsgWaitForMultipleObjects(1, &hThread, FALSE, dwCancelPollMs,
+                                                 QS_SENDMESSAGE);
+        if (dwWait == WAIT_OBJECT_0)
             return true;
+        MSG msg;
+        if (dwWait == WAIT_OBJECT_0 + 1)
+            PeekMessageW(&msg, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
         if (!bCancelled && IsCancelled(param))
         {
             bCancelled = true;

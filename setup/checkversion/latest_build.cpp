@@ -99,20 +99,6 @@ bool KeepChosenPath(BuildInfo& own, LPCWSTR pszPath)
     return true;
 }
 
-// The local package's full path: beside the executable unless the name is a path itself.
-bool GetLocalPackagePath(LPCWSTR pszMsiPackage, LPWSTR pszPath)
-{
-    bool bAbsolute = pszMsiPackage[0] == L'\\' ||
-                     (pszMsiPackage[0] != L'\0' && pszMsiPackage[1] == L':');
-    pszPath[0] = L'\0';
-    if (bAbsolute)
-        return AppendBounded(pszPath, MAX_PATH, pszMsiPackage);
-    if (!GetExecutablePath(pszPath))
-        return false;
-    CutFileName(pszPath, true);
-    return AppendPathPart(pszPath, MAX_PATH, pszMsiPackage);
-}
-
 // The local package's path to check a download against: held from this first use as an anchor
 // until msiexec has ended, and then the held file's own path. A missing package anchors
 // nothing and is no failure; one that is there but can't be held is.
@@ -253,6 +239,15 @@ DWORD NameStart(LPCWSTR pszPath, DWORD cchPath)
 }
 
 } // namespace
+
+bool GetLocalPackagePath(LPCWSTR pszMsiPackage, LPWSTR pszPath)
+{
+    WCHAR szDirectory[MAX_PATH];
+    if (!GetExecutablePath(szDirectory))
+        return false;
+    CutFileName(szDirectory, true);
+    return MakePackagePath(szDirectory, pszMsiPackage, pszPath, MAX_PATH);
+}
 
 // The string row was written with the installer engine's escapes for brackets, which a message
 // box shows as they stand: "[\[]" and "[\]]" become "[" and "]", in place.

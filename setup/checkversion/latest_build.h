@@ -3,6 +3,10 @@
 
 #include "update_check.h"
 
+// The local package's full path (MAX_PATH characters): beside the executable, not in the
+// current directory, unless the name is a path itself; false when it can't be had whole.
+bool GetLocalPackagePath(LPCWSTR pszMsiPackage, LPWSTR pszPath);
+
 // True only when a newer build was accepted, saved, downloaded completely and its companion
 // files copied; the own BuildInfo's URL list is then the chosen local path.
 bool CheckLatestBuild(CallbackParam& param, BuildInfo& own, ConfirmCallback* pConfirm);

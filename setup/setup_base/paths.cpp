@@ -44,3 +44,15 @@ LPWSTR AllocTempDirectory()
     DWORD cchWritten = GetTempPathW(cchTemp, temp.get());
     return cchWritten != 0 && cchWritten < cchTemp ? temp.release() : NULL;
 }
+
+bool MakePackagePath(LPCWSTR pszDirectory, LPCWSTR pszName, LPWSTR pszPath, DWORD cchPath)
+{
+    bool bAbsolute = pszName[0] == L'\\' || (pszName[0] != L'\0' && pszName[1] == L':');
+    pszPath[0] = L'\0';
+    bool bFits = bAbsolute ? AppendBounded(pszPath, cchPath, pszName)
+                           : AppendBounded(pszPath, cchPath, pszDirectory) &&
+                             AppendPathPart(pszPath, cchPath, pszName);
+    if (!bFits)
+        pszPath[0] = L'\0';
+    return bFits;
+}

@@ -16,5 +16,9 @@ bool GetExecutablePath(LPWSTR pszPath);
 // not "E:", which means the drive's current directory). Without a backslash it becomes empty.
 void CutFileName(LPWSTR pszPath, bool bKeepRoot);
 
+// A package's path: a relative name is taken from pszDirectory, an absolute one stands. False,
+// with an empty buffer, when it does not fit in cchPath.
+bool MakePackagePath(LPCWSTR pszDirectory, LPCWSTR pszName, LPWSTR pszPath, DWORD cchPath);
+
 // The temporary directory as a new heap text, or none.
 LPWSTR AllocTempDirectory();

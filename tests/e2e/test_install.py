@@ -3,6 +3,8 @@ throw-away copy of the prefix where a recorder stands in front of msiexec."""
 import re
 import shutil
 
+import pytest
+
 from conftest import (INSTALL_STAGES, INTERACTIVE_STAGES, PRODUCT_CODE, PRODUCT_DIR,
                       UNINSTALL_STAGES, TraceFiles, messages, recorded_lines, setup_command,
                       windows_path)
@@ -115,14 +117,20 @@ def test_msiexec_that_cannot_be_started_gives_1157(private_prefix, setup_dir, te
     assert messages(traces.new_lines()) == INSTALL_STAGES
 
 
+@pytest.mark.parametrize("started_in", ["the root", "a subfolder with a decoy package"])
 def test_a_setup_in_the_root_of_a_drive_installs_its_own_package(private_prefix, packages,
-                                                                 setup_dir):
+                                                                 setup_dir, started_in):
     # The drive E: of the prefix is the directory that holds setup.exe and the package.
     (private_prefix.path / "dosdevices" / "e:").symlink_to(setup_dir)
     shutil.copy2(packages["1.0.0"], setup_dir / "vlm.tch.msi")
+    cwd = setup_dir
+    if started_in != "the root":
+        cwd = setup_dir / "sub"
+        cwd.mkdir()
+        shutil.copy2(packages["1.0.1"], cwd / "vlm.tch.msi")
     record = private_prefix.record_msiexec()
 
-    assert private_prefix.run('"E:\\setup.exe" /s', cwd=setup_dir) == 0
+    assert private_prefix.run('"E:\\setup.exe" /s', cwd=cwd) == 0
 
     assert (private_prefix.drive_c / PRODUCT_DIR / "readme.txt").read_text() == "version one\n"
     assert recorded_lines(record)[-1].startswith('msiexec /i "vlm.tch.msi" /qn')

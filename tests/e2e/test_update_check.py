@@ -69,11 +69,11 @@ class Run:
     def mirrors(self, urls):
         set_strings(self.setup_dir / "setup.exe", {2010: urls})
 
-    def start(self):
+    def start(self, cwd=None):
         self.traces = TraceFiles(self.temp)
         # msiexec is kept quiet through /v; the setup itself runs interactively.
-        self.process = start_setup(setup_command(self.setup_dir, "/v/qn"), cwd=self.setup_dir,
-                                   env=self.prefix.env)
+        self.process = start_setup(setup_command(self.setup_dir, "/v/qn"),
+                                   cwd=cwd or self.setup_dir, env=self.prefix.env)
         return self
 
     def dialog(self, action, caption, *args):
@@ -221,11 +221,13 @@ def test_unreachable_mirrors_step_the_bar_and_install_the_local_package(run):
     assert "*** CheckForNewVersion: end: 0 ***" in run.trace
 
 
-def test_without_the_local_package_any_later_build_is_offered(run):
-    (run.setup_dir / "vlm.tch.msi").unlink()
+def test_without_the_local_package_any_later_build_is_offered(run, tmp_path):
+    # Started from a folder that holds a package of the name: only the one beside setup.exe
+    # counts.
+    (run.setup_dir / "vlm.tch.msi").replace(tmp_path / "vlm.tch.msi")
     with ftp_server(run.served) as base:
         run.publish(base, "9.0.0.1")
-        run.start()
+        run.start(cwd=tmp_path)
         question = run.accept()
         run.finish()
 

@@ -390,9 +390,9 @@ TEST_CASE("The build information is taken up to 1 MiB; every end closes the remo
         {
             BuildInfoJob job;
             InitBuildInfoJob(job, own, 9, latest);
-            lstrcpyW((LPWSTR)job.pszUrlList.get(), L"http://a/");
-            local = (LPCWSTR)job.pszLocalPath.get();
-            CallbackParam param = {dialog.hwnd, stateRunning, NULL, 0, NULL};
+            lstrcpyW(job.pszUrlList.get(), L"http://a/");
+            local = job.pszLocalPath.get();
+            CallbackParam param = {dialog.hwnd, stateRunning, NULL, 0, NULL, 0, 0};
             TraceCapture trace;
             bResult = Download((HINTERNET)0x55, param, job);
             lines = trace.Lines();
