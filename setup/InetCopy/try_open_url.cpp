@@ -16,7 +16,6 @@ static_assert(dwActiveFlags == 0x80400310 && dwPassiveFlags == 0x88400310, "flag
 
 const WCHAR szFtpScheme[] = L"ftp://";
 const DWORD cchFtpScheme = 6;
-const WCHAR chUrlSeparator = L';';
 
 const int nMaxLogonDialogs = 3;
 const DWORD dwAuthDialogFlags = FLAGS_ERROR_UI_FILTER_FOR_ERRORS
@@ -120,7 +119,7 @@ bool ParseNodes(NodeList& list, LPCWSTR pszUrlList, DWORD& dwCount)
         return false;
     for (LPCWSTR pBegin = pszUrlList;;)
     {
-        LPCWSTR pEnd = FindChar(pBegin, chUrlSeparator);
+        LPCWSTR pEnd = FindChar(pBegin, chListSeparator);
         bool bLast = pEnd == NULL;
         if (bLast)
             pEnd = pBegin + lstrlenW(pBegin);
@@ -289,11 +288,11 @@ void CopyWholeUrls(LPWSTR pszDest, LPCWSTR pszUrlList)
     if (cchList > cchUrlListMax)
     {
         cchCopy = 0;
-        if (pszUrlList[cchUrlListMax] == chUrlSeparator)
+        if (pszUrlList[cchUrlListMax] == chListSeparator)
             cchCopy = cchUrlListMax;
         for (DWORD i = cchUrlListMax; i > 0 && cchCopy == 0; --i)
         {
-            if (pszUrlList[i - 1] == chUrlSeparator)
+            if (pszUrlList[i - 1] == chListSeparator)
                 cchCopy = i - 1;
         }
     }

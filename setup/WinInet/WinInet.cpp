@@ -66,3 +66,20 @@ void UninitializeInternet()
 
     TracePrint("*** Uninitialize internet: end ***");
 }
+
+void InternetHandle::reset(HINTERNET hInternet)
+{
+    if (m_hInternet != NULL)
+    {
+        BOOL res = WinInetApi.InternetCloseHandle(m_hInternet);
+        VERIFY_WININET_CALL(res != FALSE);
+    }
+    m_hInternet = hInternet;
+}
+
+HINTERNET InternetHandle::release()
+{
+    HINTERNET hInternet = m_hInternet;
+    m_hInternet = NULL;
+    return hInternet;
+}

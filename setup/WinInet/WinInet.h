@@ -36,6 +36,26 @@ struct WinInetApiTable
 
 extern WinInetApiTable WinInetApi;
 
+// Scoped owner of one WinInet handle, closed (the close verified) on its one way out.
+class InternetHandle
+{
+public:
+    explicit InternetHandle(HINTERNET hInternet = NULL) : m_hInternet(hInternet) {}
+    ~InternetHandle() { reset(); }
+
+    HINTERNET get() const { return m_hInternet; }
+    HINTERNET* out() { return &m_hInternet; }    // for the call that fills it, while it holds none
+    void reset(HINTERNET hInternet = NULL);
+    // Hands the handle over; the owner holds none afterwards.
+    HINTERNET release();
+
+    InternetHandle(const InternetHandle&) = delete;
+    InternetHandle& operator=(const InternetHandle&) = delete;
+
+private:
+    HINTERNET m_hInternet;
+};
+
 // Binds all thirteen entry points of the system's WinInet, or none.
 bool InitializeInternet();
 void UninitializeInternet();

@@ -136,18 +136,16 @@ void ReleaseTransfer(Transfer* pTransfer)
 DWORD WINAPI TransferProc(LPVOID pvTransfer)
 {
     Transfer& transfer = *(Transfer*)pvTransfer;
-    HINTERNET hRemote = NULL;
-    if (OpenRemote(transfer.hSession, *transfer.pParam, transfer.pszSourceList, hRemote))
     {
-        transfer.bCopied = (!transfer.bComposeStatus
-                            || ComposeDownloadStatus(transfer.szCopyStatus, transfer.version,
-                                                     hRemote))
-                        && CopyRemote(transfer, hRemote);
-    }
-    if (hRemote != NULL)
-    {
-        BOOL res = WinInetApi.InternetCloseHandle(hRemote);
-        VERIFY_WININET_CALL(res != FALSE);
+        InternetHandle remote;
+        if (OpenRemote(transfer.hSession, *transfer.pParam, transfer.pszSourceList,
+                       *remote.out()))
+        {
+            transfer.bCopied = (!transfer.bComposeStatus
+                                || ComposeDownloadStatus(transfer.szCopyStatus,
+                                                         transfer.version, remote.get()))
+                            && CopyRemote(transfer, remote.get());
+        }
     }
     CloseHandle(transfer.hLocal);
     ReleaseTransfer(&transfer);

@@ -16,7 +16,6 @@ const DWORD cchCopyPath = 521;
 const DWORD cchList = 4096;
 const DWORD cbList = cchList * sizeof(WCHAR);
 
-const WCHAR chListSeparator = L';';
 const WCHAR szCopyPrefix[] = L"vlm";
 const DWORD cbCopyBlock = 65536;
 

@@ -17,7 +17,6 @@ namespace {
 const DWORD dwTimeoutMs = 12000;
 const DWORD dwConnectRetries = 3;
 const DWORD cchQuestionText = 1024;
-const WCHAR chUrlSeparator = L';';
 const int cchEngineEscape = 4;      // "[\[]" or "[\]]"
 const WCHAR szSaveFilter[] = L"Windows Installer script (*.msi)\0*.msi\0All files (*.*)\0*.*\0";
 const DWORD dwSaveFlags = OFN_EXPLORER | OFN_PATHMUSTEXIST | OFN_OVERWRITEPROMPT;
@@ -286,7 +285,7 @@ void SuggestFileName(LPCWSTR pszUrlList, LPWSTR pszName)
 {
     if (pszUrlList == NULL)
         return;
-    LPCWSTR pszSeparator = FindChar(pszUrlList, chUrlSeparator);
+    LPCWSTR pszSeparator = FindChar(pszUrlList, chListSeparator);
     DWORD cchUrl = pszSeparator != NULL ? (DWORD)(pszSeparator - pszUrlList)
                                         : (DWORD)lstrlenW(pszUrlList);
     HeapPtr<WCHAR> path(AllocText(cchUrl + 1));
@@ -345,16 +344,16 @@ bool CheckLatestBuild(CallbackParam& param, BuildInfo& own, ConfirmCallback* pCo
 {
     bool bResult = false;
     TracePrint("*** CheckLatestBuild: Open internet connection: start ***");
-    HINTERNET hInternet = WinInetApi.InternetOpenW(NULL, INTERNET_OPEN_TYPE_PRECONFIG, NULL,
-                                                   NULL, 0);
-    if (hInternet != NULL)
+    InternetHandle session(WinInetApi.InternetOpenW(NULL, INTERNET_OPEN_TYPE_PRECONFIG, NULL,
+                                                    NULL, 0));
+    if (session.get() != NULL)
     {
         TracePrint("*** CheckLatestBuild: Internet connection successfully opened ***");
-        SetSessionOptions(hInternet);
-        bResult = CheckWithSession(hInternet, param, own, pConfirm);
-        // A transfer left running after a Cancel still uses the session.
-        BOOL res = param.lTransferLeft != 0 || WinInetApi.InternetCloseHandle(hInternet);
-        VERIFY_WININET_CALL(res != FALSE);
+        SetSessionOptions(session.get());
+        bResult = CheckWithSession(session.get(), param, own, pConfirm);
+        // A transfer left running after a Cancel still uses the session: it is left open.
+        if (param.lTransferLeft != 0)
+            session.release();
     }
     TracePrint("*** CheckLatestBuild: Open internet connection: end ***");
     return bResult;

@@ -1,391 +1,21 @@
-// Package verification: the downloaded package's signature, its content against the digest that
-// was signed, its certificate chain and its signer, through the system's crypt32, wintrust,
-// ole32 and advapi32 bound at run time. Every failure is traced where it is found.
+// The signature check of a downloaded package: its signature intact, its content the signed
+// one, its chain trusted for code signing, its signer the anchor's (the publisher's pins or the
+// local package's signer), and a later build of the local package's product. Every failure is
+// traced where it is found.
 #include "package_signature.h"
 #include "package_product.h"
+#include "signature_api.h"
 #include "setup_base/setup_base.h"
-#include "setup_base/system_library.h"
-
-#include <wincrypt.h>
-#include <wintrust.h>
-#include <softpub.h>
-#include <ole2.h>
 
 namespace {
 
-// ---------------------------------------------------------------------------------------------
-// Binding
-
-// Slot types come from the SDK's own declarations, so a wrong signature does not compile.
-struct SignatureApiTable
-{
-    decltype(::CryptQueryObject)* CryptQueryObject;
-    decltype(::CryptMsgGetParam)* CryptMsgGetParam;
-    decltype(::CryptMsgControl)* CryptMsgControl;
-    decltype(::CryptMsgClose)* CryptMsgClose;
-    decltype(::CertGetSubjectCertificateFromStore)* CertGetSubjectCertificateFromStore;
-    decltype(::CertFreeCertificateContext)* CertFreeCertificateContext;
-    decltype(::CertCloseStore)* CertCloseStore;
-    decltype(::CertGetCertificateChain)* CertGetCertificateChain;
-    decltype(::CertVerifyCertificateChainPolicy)* CertVerifyCertificateChainPolicy;
-    decltype(::CertFreeCertificateChain)* CertFreeCertificateChain;
-    decltype(::CertCompareCertificateName)* CertCompareCertificateName;
-    decltype(::CertGetNameStringW)* CertGetNameStringW;
-    decltype(::CryptHashPublicKeyInfo)* CryptHashPublicKeyInfo;
-    decltype(::WinVerifyTrust)* WinVerifyTrust;
-    decltype(::StgOpenStorage)* StgOpenStorage;
-    decltype(::CoTaskMemFree)* CoTaskMemFree;
-    decltype(::CryptAcquireContextW)* CryptAcquireContextW;
-    decltype(::CryptReleaseContext)* CryptReleaseContext;
-    decltype(::CryptCreateHash)* CryptCreateHash;
-    decltype(::CryptHashData)* CryptHashData;
-    decltype(::CryptGetHashParam)* CryptGetHashParam;
-    decltype(::CryptDestroyHash)* CryptDestroyHash;
-};
-
-// Each library, then its entry points in the table's order; an empty name ends either list.
-const char szEntryPoints[] =
-    "crypt32.dll\0CryptQueryObject\0CryptMsgGetParam\0CryptMsgControl\0CryptMsgClose\0"
-    "CertGetSubjectCertificateFromStore\0CertFreeCertificateContext\0CertCloseStore\0"
-    "CertGetCertificateChain\0CertVerifyCertificateChainPolicy\0CertFreeCertificateChain\0"
-    "CertCompareCertificateName\0CertGetNameStringW\0CryptHashPublicKeyInfo\0\0"
-    "wintrust.dll\0WinVerifyTrust\0\0"
-    "ole32.dll\0StgOpenStorage\0CoTaskMemFree\0\0"
-    "advapi32.dll\0CryptAcquireContextW\0CryptReleaseContext\0CryptCreateHash\0"
-    "CryptHashData\0CryptGetHashParam\0CryptDestroyHash\0\0";
-const int cLibraries = 4;
-const int cEntryPoints = 22;
-static_assert(sizeof(SignatureApiTable) == cEntryPoints * sizeof(FARPROC), "a slot per name");
-
-union SignatureApiSlots
-{
-    SignatureApiTable table;
-    FARPROC rgpfn[cEntryPoints];
-};
-
-SignatureApiSlots g_slots;
-constexpr SignatureApiTable& Api = g_slots.table;
-HMODULE g_rghLibrary[cLibraries];
-HCRYPTPROV g_hProvider;
-
-const DWORD dwEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-const WCHAR szSignatureStream[] = L"\x05" L"DigitalSignature";
-const WCHAR szExtendedSignatureStream[] = L"\x05" L"MsiDigitalSignatureEx";
-const DWORD cbReadBlock = 32768;
-// MSI packages nest a storage or two; a deeper one is a file made to exhaust the stack.
-const int nMaxStorageDepth = 16;
-// A package has a stream per table and per binary, a few thousand at most. The elements are
-// sorted by insertion, so a file that lists far more is one made to keep the check busy.
-const DWORD cMaxElements = 16384;
-// Each element is a 128-byte entry of the file's directory.
-const DWORD cbDirectoryEntry = 128;
 const int cchSignerName = 256;
 const DWORD cchKeyPin = 2 * cbPackageDigest;
-const WCHAR chPinSeparator = L';';
 const BYTE rgbSha256Oid[] = {0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01};
 const BYTE bOctetString = 0x04;
 
-const char szReadFailed[] = "can't read its content";
 const char szNotIntact[] = "signature is not intact";
 const char szUntrusted[] = "certificate chain is not trusted for code signing";
-
-bool FailStep(LPCSTR pszStep, DWORD dwError)
-{
-    TracePrint("*** Verify package: %s (0x%08X) ***", pszStep, (int)dwError);
-    return false;
-}
-
-bool FailToRead(HRESULT hr)
-{
-    return FailStep(szReadFailed, (DWORD)hr);
-}
-
-bool FailToHash()
-{
-    return FailStep("can't hash", GetLastError());
-}
-
-// The system directory's copies only: a crypt32.dll planted beside a downloaded setup.exe must
-// never be the one that judges packages. On failure the caller still unbinds what was bound.
-bool BindApi()
-{
-    WCHAR szPath[MAX_PATH + 16];
-    UINT cchSystem = GetSystemDirectoryW(szPath, MAX_PATH);
-    if (cchSystem == 0 || cchSystem >= MAX_PATH)
-        return FailStep("can't get the system directory", GetLastError());
-    LPCSTR psz = szEntryPoints;
-    FARPROC* ppfnSlot = g_slots.rgpfn;
-    for (int iLibrary = 0; *psz != '\0'; ++iLibrary, ++psz)
-    {
-        LPWSTR pch = szPath + cchSystem;
-        *pch++ = L'\\';
-        while (*psz != '\0')
-            *pch++ = (WCHAR)*psz++;
-        *pch = L'\0';
-        g_rghLibrary[iLibrary] = LoadLibraryByPath(szPath);
-        if (g_rghLibrary[iLibrary] == NULL)
-        {
-            TracePrint("*** Verify package: can't load %S (0x%08X) ***", szPath,
-                       (int)GetLastError());
-            return false;
-        }
-        LPCSTR pszMissing = BindEntryPoints(g_rghLibrary[iLibrary], ++psz, ppfnSlot);
-        if (pszMissing != NULL)
-        {
-            TracePrint("*** Verify package: can't find %s in %S ***", pszMissing, szPath);
-            return false;
-        }
-        for (; *psz != '\0'; psz += lstrlenA(psz) + 1)
-            ++ppfnSlot;
-    }
-    return Api.CryptAcquireContextW(&g_hProvider, NULL, NULL, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)
-        || FailToHash();
-}
-
-void UnbindApi()
-{
-    if (g_hProvider != 0)
-    {
-        BOOL res = Api.CryptReleaseContext(g_hProvider, 0);
-        VERIFY_API_CALL(res != FALSE);
-        g_hProvider = 0;
-    }
-    for (int i = 0; i < cLibraries; ++i)
-    {
-        if (g_rghLibrary[i] != NULL)
-        {
-            BOOL res = FreeLibrary(g_rghLibrary[i]);
-            VERIFY_API_CALL(res != FALSE);
-            g_rghLibrary[i] = NULL;
-        }
-    }
-    ZeroBytes(&g_slots, sizeof(g_slots));
-}
-
-bool SameBytes(const BYTE* pb1, const BYTE* pb2, DWORD cb)
-{
-    for (; cb > 0; --cb)
-    {
-        if (*pb1++ != *pb2++)
-            return false;
-    }
-    return true;
-}
-
-// ---------------------------------------------------------------------------------------------
-// The package digest
-
-HCRYPTHASH BeginHash()
-{
-    HCRYPTHASH hHash = 0;
-    if (!Api.CryptCreateHash(g_hProvider, CALG_SHA_256, 0, 0, &hHash))
-        FailToHash();
-    return hHash;
-}
-
-bool HashData(HCRYPTHASH hHash, const BYTE* pb, DWORD cb)
-{
-    return Api.CryptHashData(hHash, pb, cb, 0) || FailToHash();
-}
-
-bool GetHashValue(HCRYPTHASH hHash, BYTE* pbDigest)
-{
-    DWORD cb = cbPackageDigest;
-    return Api.CryptGetHashParam(hHash, HP_HASHVAL, pbDigest, &cb, 0) || FailToHash();
-}
-
-bool HashBlock(const BYTE* pb, DWORD cb, BYTE* pbDigest)
-{
-    HCRYPTHASH hHash = BeginHash();
-    bool bDone = hHash != 0 && HashData(hHash, pb, cb) && GetHashValue(hHash, pbDigest);
-    if (hHash != 0)
-        Api.CryptDestroyHash(hHash);
-    return bDone;
-}
-
-struct Element
-{
-    Element* pNext;
-    STATSTG stat;
-};
-
-// Names are ordered as the signer hashed them: by their UTF-16LE bytes, so by each code unit's
-// low byte before its high one, and a name before any longer one it begins.
-int NameOrder(WCHAR ch)
-{
-    return (ch & 0xFF) << 8 | ch >> 8;
-}
-
-bool IsBefore(LPCWSTR psz1, LPCWSTR psz2)
-{
-    while (*psz1 == *psz2 && *psz1 != L'\0')
-    {
-        ++psz1;
-        ++psz2;
-    }
-    return NameOrder(*psz1) < NameOrder(*psz2);
-}
-
-void FreeElements(Element* pElement)
-{
-    while (pElement != NULL)
-    {
-        Element* pNext = pElement->pNext;
-        Api.CoTaskMemFree(pElement->stat.pwcsName);
-        FreeBlock(pElement);
-        pElement = pNext;
-    }
-}
-
-// The storage's elements in hashing order. Whatever was read stays in the list, to be freed
-// by the caller, on failure too.
-// What a walk over a package may still read: a file whose storages share their streams or
-// children, or whose streams claim more than the file holds, is refused before it costs hours.
-struct DigestWalk
-{
-    HCRYPTHASH hHash;
-    BYTE* pbBlock;                  // cbReadBlock bytes
-    ULONGLONG cbLeft;               // bytes of stream the file can hold
-    DWORD cElementsLeft;
-};
-
-bool FailOverBudget()
-{
-    TracePrint("*** Verify package: storage larger than its file ***");
-    return false;
-}
-
-bool ListElements(IStorage* pStorage, DigestWalk& walk, Element** ppFirst)
-{
-    IEnumSTATSTG* pEnum = NULL;
-    HRESULT hr = pStorage->EnumElements(0, NULL, 0, &pEnum);
-    if (FAILED(hr))
-        return FailToRead(hr);
-    for (;;)
-    {
-        Element* pElement = AllocItems<Element>(1);
-        if (pElement == NULL)
-        {
-            hr = E_OUTOFMEMORY;
-            break;
-        }
-        hr = pEnum->Next(1, &pElement->stat, NULL);
-        if (hr != S_OK)
-        {
-            FreeBlock(pElement);
-            break;
-        }
-        if (walk.cElementsLeft == 0)
-        {
-            Api.CoTaskMemFree(pElement->stat.pwcsName);
-            FreeBlock(pElement);
-            pEnum->Release();
-            return FailOverBudget();
-        }
-        --walk.cElementsLeft;
-        Element** ppAt = ppFirst;
-        while (*ppAt != NULL && IsBefore((*ppAt)->stat.pwcsName, pElement->stat.pwcsName))
-            ppAt = &(*ppAt)->pNext;
-        pElement->pNext = *ppAt;
-        *ppAt = pElement;
-    }
-    pEnum->Release();
-    return hr == S_FALSE || FailToRead(hr);
-}
-
-bool HashStream(IStorage* pStorage, LPCWSTR pszName, DigestWalk& walk)
-{
-    IStream* pStream = NULL;
-    HRESULT hr = pStorage->OpenStream(pszName, NULL, STGM_READ | STGM_SHARE_EXCLUSIVE, 0,
-                                      &pStream);
-    if (FAILED(hr))
-        return FailToRead(hr);
-    bool bHashed = true;
-    ULONG cbRead = 0;
-    do
-    {
-        hr = pStream->Read(walk.pbBlock, cbReadBlock, &cbRead);
-        if (SUCCEEDED(hr) && cbRead > walk.cbLeft)
-            bHashed = FailOverBudget();
-        else if (SUCCEEDED(hr))
-        {
-            walk.cbLeft -= cbRead;
-            bHashed = cbRead == 0 || HashData(walk.hHash, walk.pbBlock, cbRead);
-        }
-        else
-            bHashed = FailToRead(hr);
-    } while (bHashed && cbRead == cbReadBlock);
-    pStream->Release();
-    return bHashed;
-}
-
-// Every stream and sub-storage in name order, then the storage's class id. The root's signature
-// streams are what is signed, not part of it.
-bool HashStorage(IStorage* pStorage, DigestWalk& walk, int nDepth)
-{
-    if (nDepth > nMaxStorageDepth)
-    {
-        TracePrint("*** Verify package: storages nested too deeply ***");
-        return false;
-    }
-    Element* pFirst = NULL;
-    bool bHashed = ListElements(pStorage, walk, &pFirst);
-    for (Element* pElement = pFirst; bHashed && pElement != NULL; pElement = pElement->pNext)
-    {
-        LPCWSTR pszName = pElement->stat.pwcsName;
-        if (nDepth == 0 && CompareStrings(pszName, szExtendedSignatureStream) == 0)
-        {
-            // Its digest also covers the storage's metadata, which this walk does not read.
-            TracePrint("*** Verify package: extended signature not supported ***");
-            bHashed = false;
-        }
-        else if (nDepth == 0 && CompareStrings(pszName, szSignatureStream) == 0)
-            continue;
-        else if (pElement->stat.type == STGTY_STREAM)
-            bHashed = HashStream(pStorage, pszName, walk);
-        else
-        {
-            IStorage* pChild = NULL;
-            HRESULT hr = pStorage->OpenStorage(pszName, NULL, STGM_READ | STGM_SHARE_EXCLUSIVE,
-                                               NULL, 0, &pChild);
-            bHashed = SUCCEEDED(hr) ? HashStorage(pChild, walk, nDepth + 1)
-                                    : FailToRead(hr);
-            if (pChild != NULL)
-                pChild->Release();
-        }
-    }
-    FreeElements(pFirst);
-    if (!bHashed)
-        return false;
-    STATSTG stat;
-    HRESULT hr = pStorage->Stat(&stat, STATFLAG_NONAME);
-    if (FAILED(hr))
-        return FailToRead(hr);
-    return HashData(walk.hHash, (const BYTE*)&stat.clsid, sizeof(stat.clsid));
-}
-
-bool DigestPackage(LPCWSTR pszPackage, BYTE* pbDigest)
-{
-    WIN32_FILE_ATTRIBUTE_DATA file;
-    if (!GetFileAttributesExW(pszPackage, GetFileExInfoStandard, &file))
-        return FailToRead(HRESULT_FROM_WIN32(GetLastError()));
-    ULONGLONG cbFile = ((ULONGLONG)file.nFileSizeHigh << 32) | file.nFileSizeLow;
-    IStorage* pRoot = NULL;
-    HRESULT hr = Api.StgOpenStorage(pszPackage, NULL, STGM_READ | STGM_SHARE_DENY_WRITE, NULL,
-                                    0, &pRoot);
-    if (FAILED(hr))
-        return FailToRead(hr);
-    HeapPtr<BYTE> block(AllocItems<BYTE>(cbReadBlock));
-    DigestWalk walk = {block.get() != NULL ? BeginHash() : 0, block.get(), cbFile,
-                       cbFile / cbDirectoryEntry < cMaxElements
-                           ? (DWORD)(cbFile / cbDirectoryEntry) : cMaxElements};
-    bool bDone = walk.hHash != 0 && HashStorage(pRoot, walk, 0)
-              && GetHashValue(walk.hHash, pbDigest);
-    if (walk.hHash != 0)
-        Api.CryptDestroyHash(walk.hHash);
-    pRoot->Release();
-    return bDone;
-}
 
 // ---------------------------------------------------------------------------------------------
 // The signature
@@ -618,17 +248,16 @@ enum LocalSignature
 // taken for none.
 LocalSignature HasSignatureStream(LPCWSTR pszPackage)
 {
-    IStorage* pRoot = NULL;
-    IStream* pStream = NULL;
+    ComPtr<IStorage> pRoot;
+    ComPtr<IStream> pStream;
     HRESULT hr = Api.StgOpenStorage(pszPackage, NULL, STGM_READ | STGM_SHARE_DENY_WRITE, NULL,
-                                    0, &pRoot);
+                                    0, pRoot.out());
     if (hr == STG_E_FILENOTFOUND || hr == STG_E_PATHNOTFOUND)
         return LOCAL_MISSING;
     if (SUCCEEDED(hr))
     {
         hr = pRoot->OpenStream(szSignatureStream, NULL, STGM_READ | STGM_SHARE_EXCLUSIVE, 0,
-                               &pStream);
-        pRoot->Release();
+                               pStream.out());
         // A missing stream, unlike a missing file, is an unsigned package.
         if (hr == STG_E_FILENOTFOUND)
             return LOCAL_UNSIGNED;
@@ -638,7 +267,6 @@ LocalSignature HasSignatureStream(LPCWSTR pszPackage)
         FailStep("can't read the local package", (DWORD)hr);
         return LOCAL_UNREADABLE;
     }
-    pStream->Release();
     return LOCAL_SIGNED;
 }
 
@@ -672,13 +300,13 @@ LPCWSTR NextPin(LPCWSTR psz, LPCWSTR* ppBegin, DWORD* pcch)
     while (IsWhiteSpace(*psz))
         ++psz;
     *ppBegin = psz;
-    while (*psz != L'\0' && *psz != chPinSeparator)
+    while (*psz != L'\0' && *psz != chListSeparator)
         ++psz;
     DWORD cch = (DWORD)(psz - *ppBegin);
     while (cch > 0 && IsWhiteSpace((*ppBegin)[cch - 1]))
         --cch;
     *pcch = cch;
-    return *psz == chPinSeparator ? psz + 1 : psz;
+    return *psz == chListSeparator ? psz + 1 : psz;
 }
 
 bool IsPinned(const Signature& sig, LPCWSTR pszPins)
@@ -762,11 +390,4 @@ PackageCheck VerifyDownloadedPackage(const PackageAnchor& anchor, LPCWSTR pszDow
     UnbindApi();
     TracePrint("*** Verify package: end: %s ***", rgpszOutcome[check]);
     return check;
-}
-
-bool ComputePackageDigest(LPCWSTR pszPackage, BYTE* pbDigest)
-{
-    bool bDone = BindApi() && DigestPackage(pszPackage, pbDigest);
-    UnbindApi();
-    return bDone;
 }

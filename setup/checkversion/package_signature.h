@@ -2,7 +2,7 @@
 // msiexec is given it.
 #pragma once
 
-#include <windows.h>
+#include "package_digest.h"
 
 enum PackageCheck
 {
@@ -21,14 +21,9 @@ struct PackageAnchor
     LPCWSTR pszPins;            // empty or NULL: no pins
 };
 
-const DWORD cbPackageDigest = 32;
-
 // Every step that fails, and the outcome, is traced. When the download is verified, its content
 // digest is in pbDigest (cbPackageDigest bytes). One call at a time: the system libraries are
 // bound for the call's length in a table of the module's own.
 PackageCheck VerifyDownloadedPackage(const PackageAnchor& anchor, LPCWSTR pszDownloadedPackage,
                                      BYTE* pbDigest);
 
-// The SHA-256 digest of a package's content as its signature covers it; false, traced, when it
-// can't be computed.
-bool ComputePackageDigest(LPCWSTR pszPackage, BYTE* pbDigest);

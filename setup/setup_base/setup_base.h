@@ -153,6 +153,9 @@ private:
 // ---------------------------------------------------------------------------------------------
 // Wide-string routines. All compare code units exactly (letter case counts).
 
+// Separates the items of the setup's lists: mirror URLs, companion masks, publisher pins.
+const WCHAR chListSeparator = L';';
+
 void ZeroBytes(void* pStart, DWORD cb);
 LPWSTR CopyChars(LPWSTR pszDest, LPCWSTR pszSource, DWORD cchMax);   // writes no terminator
 LPCWSTR FindSubstring(LPCWSTR pszText, LPCWSTR pszPattern);
