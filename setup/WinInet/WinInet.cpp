@@ -67,19 +67,8 @@ void UninitializeInternet()
     TracePrint("*** Uninitialize internet: end ***");
 }
 
-void InternetHandle::reset(HINTERNET hInternet)
+void CloseInternetHandle(HINTERNET hInternet)
 {
-    if (m_hInternet != NULL)
-    {
-        BOOL res = WinInetApi.InternetCloseHandle(m_hInternet);
-        VERIFY_WININET_CALL(res != FALSE);
-    }
-    m_hInternet = hInternet;
-}
-
-HINTERNET InternetHandle::release()
-{
-    HINTERNET hInternet = m_hInternet;
-    m_hInternet = NULL;
-    return hInternet;
+    BOOL res = WinInetApi.InternetCloseHandle(hInternet);
+    VERIFY_WININET_CALL(res != FALSE);
 }

@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include "../setup_base/setup_base.h"
+
 // Slot types come from the SDK's own declarations, so a wrong signature does not compile.
 // Tests fill the slots with fake entry points to drive the transfer layer without a network.
 const int cWinInetEntryPoints = 13;
@@ -36,25 +38,18 @@ struct WinInetApiTable
 
 extern WinInetApiTable WinInetApi;
 
-// Scoped owner of one WinInet handle, closed (the close verified) on its one way out.
-class InternetHandle
+// Closes a WinInet handle, the close verified.
+void CloseInternetHandle(HINTERNET hInternet);
+
+struct InternetTraits
 {
-public:
-    explicit InternetHandle(HINTERNET hInternet = NULL) : m_hInternet(hInternet) {}
-    ~InternetHandle() { reset(); }
-
-    HINTERNET get() const { return m_hInternet; }
-    HINTERNET* out() { return &m_hInternet; }    // for the call that fills it, while it holds none
-    void reset(HINTERNET hInternet = NULL);
-    // Hands the handle over; the owner holds none afterwards.
-    HINTERNET release();
-
-    InternetHandle(const InternetHandle&) = delete;
-    InternetHandle& operator=(const InternetHandle&) = delete;
-
-private:
-    HINTERNET m_hInternet;
+    typedef HINTERNET Type;
+    static HINTERNET None() { return NULL; }
+    static void Release(HINTERNET hInternet) { CloseInternetHandle(hInternet); }
 };
+
+// Scoped owner of one WinInet handle, NULL for none.
+typedef Owned<InternetTraits> InternetHandle;
 
 // Binds all thirteen entry points of the system's WinInet, or none.
 bool InitializeInternet();

@@ -1,6 +1,7 @@
 // The update check before an interactive install: the progress dialog and its loop on the main
 // thread, and the worker thread that does all the network work.
 #include "checkversion.h"
+#include "../setup_base/files.h"
 #include "latest_build.h"
 #include "../WinInet/WinInet.h"
 #include "../res/resource.h"
@@ -31,20 +32,11 @@ struct WorkerShare
     WCHAR szPackage[MAX_PATH];
 };
 
-void CloseHold(HANDLE& hHold)
-{
-    if (hHold == INVALID_HANDLE_VALUE)
-        return;
-    BOOL res = CloseHandle(hHold);
-    VERIFY_API_CALL(res != FALSE);
-    hHold = INVALID_HANDLE_VALUE;
-}
-
 void MoveHold(HANDLE& hFrom, HANDLE& hTo)
 {
     if (hFrom == INVALID_HANDLE_VALUE)
         return;
-    CloseHold(hTo);
+    CloseFile(hTo);
     hTo = hFrom;
     hFrom = INVALID_HANDLE_VALUE;
 }
@@ -309,9 +301,9 @@ void InitHolds(PackageHolds& holds)
 
 void ReleaseHolds(PackageHolds& holds)
 {
-    CloseHold(holds.hLocal);
-    CloseHold(holds.hPackage);
-    CloseHold(holds.hFolder);
+    CloseFile(holds.hLocal);
+    CloseFile(holds.hPackage);
+    CloseFile(holds.hFolder);
 }
 
 void MoveHolds(PackageHolds& from, PackageHolds& to)
@@ -430,8 +422,8 @@ bool TakeResult(WorkerShare& share, bool bNewer, LPWSTR msipackage, DWORD cchMsi
         *CopyChars(msipackage, share.szPackage, cchPath) = L'\0';
     else
     {
-        CloseHold(share.holds.hPackage);
-        CloseHold(share.holds.hFolder);
+        CloseFile(share.holds.hPackage);
+        CloseFile(share.holds.hFolder);
     }
     MoveHolds(share.holds, holds);
     return bNewer;

@@ -6,15 +6,6 @@ namespace {
 
 const WCHAR szStagingPrefix[] = L"vlm";
 
-void CloseFile(HANDLE& hFile)
-{
-    if (hFile == INVALID_HANDLE_VALUE)
-        return;
-    BOOL res = CloseHandle(hFile);
-    VERIFY_API_CALL(res != FALSE);
-    hFile = INVALID_HANDLE_VALUE;
-}
-
 // The folder of a path; a drive's root keeps its backslash ("E:\").
 bool GetFolder(LPCWSTR pszPath, LPWSTR pszFolder)
 {

@@ -27,21 +27,13 @@ bool StartsWith(LPCWSTR pszText, LPCWSTR pszPrefix)
 
 } // namespace
 
-void FileHandle::reset(HANDLE hFile)
+void CloseFile(HANDLE& hFile)
 {
-    if (m_hFile != INVALID_HANDLE_VALUE)
-    {
-        BOOL res = CloseHandle(m_hFile);
-        VERIFY_API_CALL(res != FALSE);
-    }
-    m_hFile = hFile;
-}
-
-HANDLE FileHandle::release()
-{
-    HANDLE hFile = m_hFile;
-    m_hFile = INVALID_HANDLE_VALUE;
-    return hFile;
+    if (hFile == INVALID_HANDLE_VALUE)
+        return;
+    BOOL res = CloseHandle(hFile);
+    VERIFY_API_CALL(res != FALSE);
+    hFile = INVALID_HANDLE_VALUE;
 }
 
 bool GetHandleIdentity(HANDLE hFile, FileIdentity& identity)

@@ -4,25 +4,21 @@
 
 #include <windows.h>
 
-// Scoped owner of a file handle (INVALID_HANDLE_VALUE for none), closed on its one way out.
-class FileHandle
+#include "setup_base.h"
+
+// Closes a file handle, the close verified, and leaves INVALID_HANDLE_VALUE in its place;
+// nothing for a handle that is none already.
+void CloseFile(HANDLE& hFile);
+
+struct FileTraits
 {
-public:
-    explicit FileHandle(HANDLE hFile = INVALID_HANDLE_VALUE) : m_hFile(hFile) {}
-    ~FileHandle() { reset(); }
-
-    HANDLE get() const { return m_hFile; }
-    bool IsOpen() const { return m_hFile != INVALID_HANDLE_VALUE; }
-    void reset(HANDLE hFile = INVALID_HANDLE_VALUE);
-    // Hands the handle over; the owner holds none afterwards.
-    HANDLE release();
-
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-
-private:
-    HANDLE m_hFile;
+    typedef HANDLE Type;
+    static HANDLE None() { return INVALID_HANDLE_VALUE; }
+    static void Release(HANDLE hFile) { CloseFile(hFile); }
 };
+
+// Scoped owner of a file handle, INVALID_HANDLE_VALUE for none.
+typedef Owned<FileTraits> FileHandle;
 
 // Which file a handle is open on, however its names are written.
 struct FileIdentity

@@ -110,6 +110,40 @@ T* AllocItems(DWORD cItems)
     return static_cast<T*>(AllocBlock(cItems * (DWORD)sizeof(T)));
 }
 
+// Scoped owner of one handle of a kind that Traits names: its type, its "nothing" value and its
+// one release routine. Not copied, so never released twice; release() hands it over.
+template <typename Traits>
+class Owned
+{
+public:
+    typedef typename Traits::Type Type;
+
+    explicit Owned(Type h = Traits::None()) : m_h(h) {}
+    ~Owned() { reset(); }
+
+    Type get() const { return m_h; }
+    bool IsOpen() const { return m_h != Traits::None(); }
+    Type* out() { return &m_h; }        // for the call that fills it, while it holds none
+    void reset(Type h = Traits::None())
+    {
+        if (m_h != Traits::None())
+            Traits::Release(m_h);
+        m_h = h;
+    }
+    Type release()
+    {
+        Type h = m_h;
+        m_h = Traits::None();
+        return h;
+    }
+
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+
+private:
+    Type m_h;
+};
+
 // A message box whose caption and text are rows of the executable's string table (the text is
 // pszText instead when that is given); the box's answer, or 0 when a text can't be had.
 int ShowStringBox(HWND hwndOwner, UINT uCaption, UINT uText, LPCWSTR pszText, UINT uStyle);
