@@ -14,7 +14,6 @@ const DWORD cchLocation = MAX_PATH + 1;
 const DWORD cchCopyPath = 521;
 // The list of string 2011: at most 4,095 characters and the terminator.
 const DWORD cchList = 4096;
-const DWORD cbList = cchList * sizeof(WCHAR);
 
 const WCHAR szCopyPrefix[] = L"vlm";
 const DWORD cbCopyBlock = 65536;
