@@ -205,23 +205,33 @@ def recorded_lines(record):
     return record.read_text(encoding="utf-8").splitlines() if record.exists() else []
 
 
+def wine_tool_env(prefix):
+    """The environment for Wine's own tools (wineserver) run on a prefix of the tests: the
+    caller's Wine variables, meant for a Wine of the caller's, are left out."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("WINE")}
+    env.update(WINEPREFIX=str(prefix), WINEDEBUG="-all")
+    return env
+
+
 @contextlib.contextmanager
 def throwaway_prefix(path):
     """A throw-away copy of the test prefix at path with its own wineserver, for tests that
     install, replace msiexec or otherwise change the machine. The server is ended and the copy
     removed at the end."""
     subprocess.run(["cp", "-a", str(SHARED_PREFIX), str(path)], check=True)
-    env = {"WINEPREFIX": str(path)}
     display = (BUILD_DIR / "testroot" / "display").read_text().strip()
-    full_env = dict(os.environ, DISPLAY=f":{display}", **env)
     # The server, Wine's services and its desktop, none of them holding a pipe of ours.
     subprocess.run([str(PLATFORM), "serve", str(path), ARCH, str(TOOLS_DIR / "ui_driver.exe")],
-                   env=full_env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, timeout=120, check=True)
-    yield Prefix(path, env)
-    subprocess.run(["wineserver", "-k"], env=full_env, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    shutil.rmtree(path, ignore_errors=True)
+                   env=dict(os.environ, DISPLAY=f":{display}"), stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120,
+                   check=True)
+    try:
+        # wine-run takes the prefix from the project's own variable, never from WINEPREFIX.
+        yield Prefix(path, {"SETUP_TEST_PREFIX": str(path)})
+    finally:
+        subprocess.run(["wineserver", "-k"], env=wine_tool_env(path), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        shutil.rmtree(path, ignore_errors=True)
 
 
 @pytest.fixture

@@ -123,7 +123,7 @@ def test_files_planted_beside_the_setup_are_never_run_or_loaded(run):
     for library in ("wininet.dll", "mspatcha.dll"):
         shutil.copy2(TOOLS_DIR / "planted_dll.dll", run.setup_dir / library)
     # As on Windows, a wininet.dll found first is taken; Wine would prefer its own.
-    run.prefix.env["WINEDLLOVERRIDES"] = "wininet=n,b;mscoree,mshtml="
+    run.prefix.env["SETUP_TEST_DLLOVERRIDES"] = "wininet=n,b;mscoree,mshtml="
     run.mirrors(f"http://127.0.0.1:{closed_port()}/pr_dl/verinfo.txt")
     run.start().finish()
 
