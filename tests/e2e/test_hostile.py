@@ -43,7 +43,7 @@ def mirror_run(mirror_prefix, packages, setup_dir, tmp_path, temp_dir):
 
 def wait_for_line(run, prefix, timeout=30):
     wait_until(lambda: any(m["message"].startswith(prefix) for m in run.traces.new_lines()),
-               timeout)
+               f"the trace line {prefix!r}", timeout)
 
 
 def cancel_when(prefix):

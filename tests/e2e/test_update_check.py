@@ -6,8 +6,9 @@ import time
 
 import pytest
 
-from conftest import (PRODUCT_DIR, TraceFiles, drive_dialog, exit_code_of, messages,
-                      save_screenshot, set_strings, setup_command, start_setup, windows_path)
+from conftest import (PRODUCT_DIR, RUN_LIMIT_S, TraceFiles, drive_dialog, exit_code_of,
+                      messages, save_screenshot, set_strings, setup_command, start_setup,
+                      windows_path)
 from servers import closed_port, ftp_server, http_server, make_file
 
 CAPTION = "Velmora 2010 安裝程式"
@@ -28,10 +29,10 @@ FORCED_END = "*** WaitAndClose: Thread is not signaled, terminate ***"
 SLOW_PACKAGE_SIZE = 2 * 1024 * 1024
 
 
-def wait_until(condition, timeout=30):
+def wait_until(condition, what, timeout=30):
     deadline = time.monotonic() + timeout
     while not condition():
-        assert time.monotonic() < deadline, "timed out"
+        assert time.monotonic() < deadline, f"waited {timeout} s in vain for {what}"
         time.sleep(0.05)
 
 
@@ -83,7 +84,7 @@ class Run:
         self.dialog("fill", SAVE_AS, 1, f"{FILE_NAME}={windows_path(target or self.target)}")
         return question
 
-    def finish(self, timeout=120):
+    def finish(self, timeout=RUN_LIMIT_S):
         self.code = exit_code_of(self.process, timeout=timeout)
         self.trace = messages(self.traces.new_lines())
         return self
@@ -156,7 +157,8 @@ def test_cancel_during_a_slow_download_keeps_the_partial_file(run, how):
         run.publish(base, kind="/drip")
         run.start()
         run.accept()
-        wait_until(lambda: run.target.exists() and run.target.stat().st_size > 0)
+        wait_until(lambda: run.target.exists() and run.target.stat().st_size > 0,
+                   "the first block of the package")
         if how == "button":
             run.dialog("wait", CAPTION, *PROGRESS)
             save_screenshot("progress.png")
@@ -209,7 +211,7 @@ def test_a_stalled_download_is_ended_by_force_after_cancel(run):
         run.start()
         run.accept()
         # The local file exists once the package has been opened; the read then waits for ever.
-        wait_until(run.target.exists)
+        wait_until(run.target.exists, "the package's local file")
         time.sleep(0.5)
         run.dialog("click", CAPTION, CANCEL, *PROGRESS)
         cancelled = time.monotonic()
