@@ -2,13 +2,14 @@
 whose mirror list points at local servers, the progress dialog, the question and the Save As
 dialog answered through the UI driver, and Wine's msiexec installing whichever package the check
 leaves behind, in a throw-away prefix."""
+import threading
 import time
 
 import pytest
 
-from conftest import (PRODUCT_DIR, RUN_LIMIT_S, TraceFiles, drive_dialog, exit_code_of,
-                      messages, save_screenshot, set_strings, setup_command, start_setup,
-                      windows_path)
+from conftest import (CLOSED_BY_ITS_PROGRAM, PRODUCT_DIR, RUN_LIMIT_S, TraceFiles, UiDriver,
+                      drive_dialog, exit_code_of, messages, save_screenshot, set_strings,
+                      setup_command, start_setup, windows_path)
 from servers import closed_port, ftp_server, http_server, make_file
 
 CAPTION = "Velmora 2010 安裝程式"
@@ -74,6 +75,20 @@ class Run:
 
     def dialog(self, action, caption, *args):
         return drive_dialog(action, caption, *args, env=self.prefix.env)
+
+    def dialog_unless_ended(self, action, caption, *args):
+        """Acts on the dialog like dialog(), unless the run ends the dialog by itself first;
+        returns whether the dialog was acted on."""
+        driver = UiDriver(action, caption, *args, env=self.prefix.env)
+        while not driver.done() and not self.process.ended():
+            time.sleep(0.05)
+        if driver.done() and driver.process.returncode == 0:
+            driver.result()
+            return True
+        if self.process.ended() or driver.process.returncode == CLOSED_BY_ITS_PROGRAM:
+            driver.stop()
+            return False
+        return driver.result()    # fails, with what the driver waited for and what was up
 
     def accept(self, target=None, screenshot=None):
         """Answers Yes and saves the package as target; returns the question's text."""
@@ -153,7 +168,10 @@ def test_a_declined_update_installs_the_local_package(run, answer):
 @pytest.mark.parametrize("how", ["button", "escape", "close box"])
 def test_cancel_during_a_slow_download_keeps_the_partial_file(run, how):
     make_file(run.served / PACKAGE, SLOW_PACKAGE_SIZE)
-    with http_server(run.served) as base:
+    # The end of the package waits for the person's Cancel, however late it comes: the download
+    # (and its dialog) cannot finish first.
+    cancelled = threading.Event()
+    with http_server(run.served, release=cancelled) as base:
         run.publish(base, kind="/drip")
         run.start()
         run.accept()
@@ -165,6 +183,7 @@ def test_cancel_during_a_slow_download_keeps_the_partial_file(run, how):
             run.dialog("click", CAPTION, CANCEL, *PROGRESS)
         else:
             run.dialog("escape" if how == "escape" else "close", CAPTION, *PROGRESS)
+        cancelled.set()
         run.finish()
 
     assert run.code == 0
