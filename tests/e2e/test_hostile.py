@@ -2,6 +2,7 @@
 installed and msiexec's exit code within a bound; programs and libraries planted beside a
 downloaded setup.exe are never run or loaded."""
 import shutil
+import threading
 import time
 
 import pytest
@@ -14,6 +15,7 @@ from test_update_check import run  # noqa: F401 (the fixture)
 CANCEL = 2
 OPENING = "*** Try open URL procedure: node #"
 READING = "*** Internet copy file procedure: read file: start ***"
+WRITING = "*** Internet copy file procedure: write file: "
 TOO_LARGE = "*** Download build callback: build information too large ***"
 # After a Cancel the worker gets 10 s before it is ended by force; then the install runs.
 FORCED_BOUND = 20
@@ -95,13 +97,19 @@ def test_a_hostile_mirror_ends_with_the_local_install(mirror_run, path, person, 
     others = "".join(f"ABC-ENU 1.0.0.{n} http://127.0.0.1/abc/abc.msi\r\n" for n in range(1500))
     (run.served / PACKAGE).unlink()
     temporary = set(run.temp.glob("tmp*.tmp"))
-    with http_server(run.served) as base:
+    reset = threading.Event()
+    with http_server(run.served, reset=reset) as base:
         run.publish(base, kind="/len")
         verinfo = run.served / "pr_dl" / "verinfo.txt"
         verinfo.write_text(others + verinfo.read_text())
         run.mirrors(f"{base}{path}/pr_dl/verinfo.txt")
         started = time.monotonic()
         run.start()
+        # A reset drops what the worker has not read yet: it comes once a block is written, or
+        # it could come before the headers and fail the open instead of the transfer.
+        if path == "/reset":
+            wait_for_line(run, WRITING)
+        reset.set()
         if person:
             person(run)
             started = time.monotonic()
