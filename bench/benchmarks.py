@@ -103,8 +103,16 @@ def wine_env(prefix=None, **extra):
     env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
     env["SETUP_TEST_ROOT"] = str(ROOT)
     if prefix is not None:
-        env["WINEPREFIX"] = str(prefix)
+        env["SETUP_TEST_PREFIX"] = str(prefix)
     env.update(extra)
+    return env
+
+
+def wine_tool_env(prefix):
+    """For Wine's own tools (wineserver) on a prefix of the benchmarks: the caller's Wine
+    variables, meant for a Wine of the caller's, are left out (wine-run leaves them out too)."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("WINE")}
+    env.update(WINEPREFIX=str(prefix), WINEDEBUG="-all")
     return env
 
 
@@ -440,15 +448,14 @@ class Platform:
         subprocess.run(["cp", "-a", str(ROOT / "prefix"), str(path)], check=True)
         self.copies.append(path)
         display = (ROOT / "display").read_text().strip()
-        env = dict(os.environ, DISPLAY=f":{display}", WINEPREFIX=str(path))
         subprocess.run([str(PLATFORM), "serve", str(path), ARCH, str(TOOLS / "ui_driver.exe")],
-                       env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       env=dict(os.environ, DISPLAY=f":{display}"), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=120, check=True)
         return path
 
     def __exit__(self, *exc):
         for path in self.copies:
-            subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=str(path)),
+            subprocess.run(["wineserver", "-k"], env=wine_tool_env(path),
                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL)
             shutil.rmtree(path, ignore_errors=True)

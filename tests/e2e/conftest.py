@@ -40,13 +40,80 @@ def wine(*args, cwd=None, env=None, timeout=120, check=False):
                           timeout=timeout, check=check, stdin=subprocess.DEVNULL)
 
 
-def run_for_exit_code(command_line, cwd=None, env=None, timeout=120):
-    """Runs a Windows command line and returns its whole 32-bit (signed) exit code."""
-    full_env = dict(env or {}, RUN_COMMAND_LINE=command_line)
-    result = wine(RUN_EXIT_CODE, cwd=cwd, env=full_env, timeout=timeout)
-    match = re.search(r"exit code: (-?\d+)", result.stdout)
-    assert match, f"no exit code: {result.stdout!r} {result.stderr[-2000:]!r}"
+# A run, and each dialog a test waits for, gets this long; a run that hangs on a dialog nobody
+# answers then fails within a minute instead of at CTest's limit.
+RUN_LIMIT_S = 60
+DIALOG_LIMIT_MS = 30000
+
+
+# What the current test started in the background and has not seen end (each has stop()).
+BACKGROUND = []
+
+
+@pytest.fixture(autouse=True)
+def background_ends_with_its_test():
+    """However a test ends, nothing it started in the background outlives it: a failed run
+    must not leave its dialogs for the next test's UI driver to find."""
+    yield
+    while BACKGROUND:
+        BACKGROUND.pop().stop()
+
+
+class Started:
+    """A Windows command line running in the background through run_exit_code, whose job holds
+    the run and everything it starts: killing run_exit_code ends them all."""
+
+    def __init__(self, command_line, cwd, env=None):
+        self.command_line = command_line
+        self.env = dict(env or {})
+        # Only the servers a test starts may be reached: the machine's proxy would stand between.
+        full_env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
+        full_env.update(self.env, RUN_COMMAND_LINE=command_line)
+        self.process = subprocess.Popen([str(WINE_RUN), str(RUN_EXIT_CODE)], cwd=cwd,
+                                        env=full_env, stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                        text=True, errors="replace")
+        BACKGROUND.append(self)
+
+    def ended(self):
+        return self.process.poll() is not None
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait()
+        self.process.stdout.close()
+        with contextlib.suppress(ValueError):
+            BACKGROUND.remove(self)
+
+
+def windows_up(env=None):
+    """The windows shown in the prefix, with the texts of the dialogs (ui_driver list)."""
+    result = wine(TOOLS_DIR / "ui_driver.exe", "list", env=dict(env or {}, LC_ALL="C.UTF-8"),
+                  timeout=30)
+    return result.stdout.replace("\r", "").strip() or "none"
+
+
+def exit_code_of(started, timeout=RUN_LIMIT_S):
+    """Waits for the run's end and returns its whole 32-bit (signed) exit code. A run still
+    going after timeout seconds is ended, with what it started, and fails the test with the
+    windows it was showing."""
+    try:
+        out, _ = started.process.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        shown = windows_up(started.env)
+        started.stop()
+        raise AssertionError(f"waited {timeout} s in vain for the end of {started.command_line}; "
+                             f"windows up:\n{shown}") from None
+    started.stop()
+    match = re.search(r"exit code: (-?\d+)", out)
+    assert match, f"no exit code from {started.command_line}: {out!r}"
     return int(match.group(1))
+
+
+def run_for_exit_code(command_line, cwd=None, env=None, timeout=RUN_LIMIT_S):
+    """Runs a Windows command line and returns its whole 32-bit (signed) exit code."""
+    return exit_code_of(Started(command_line, cwd, env), timeout)
 
 
 @pytest.fixture(scope="session")
@@ -205,23 +272,33 @@ def recorded_lines(record):
     return record.read_text(encoding="utf-8").splitlines() if record.exists() else []
 
 
+def wine_tool_env(prefix):
+    """The environment for Wine's own tools (wineserver) run on a prefix of the tests: the
+    caller's Wine variables, meant for a Wine of the caller's, are left out."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("WINE")}
+    env.update(WINEPREFIX=str(prefix), WINEDEBUG="-all")
+    return env
+
+
 @contextlib.contextmanager
 def throwaway_prefix(path):
     """A throw-away copy of the test prefix at path with its own wineserver, for tests that
     install, replace msiexec or otherwise change the machine. The server is ended and the copy
     removed at the end."""
     subprocess.run(["cp", "-a", str(SHARED_PREFIX), str(path)], check=True)
-    env = {"WINEPREFIX": str(path)}
     display = (BUILD_DIR / "testroot" / "display").read_text().strip()
-    full_env = dict(os.environ, DISPLAY=f":{display}", **env)
     # The server, Wine's services and its desktop, none of them holding a pipe of ours.
     subprocess.run([str(PLATFORM), "serve", str(path), ARCH, str(TOOLS_DIR / "ui_driver.exe")],
-                   env=full_env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, timeout=120, check=True)
-    yield Prefix(path, env)
-    subprocess.run(["wineserver", "-k"], env=full_env, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    shutil.rmtree(path, ignore_errors=True)
+                   env=dict(os.environ, DISPLAY=f":{display}"), stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120,
+                   check=True)
+    try:
+        # wine-run takes the prefix from the project's own variable, never from WINEPREFIX.
+        yield Prefix(path, {"SETUP_TEST_PREFIX": str(path)})
+    finally:
+        subprocess.run(["wineserver", "-k"], env=wine_tool_env(path), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        shutil.rmtree(path, ignore_errors=True)
 
 
 @pytest.fixture
@@ -237,37 +314,57 @@ def shared_prefix():
 
 
 def start_setup(command_line, cwd, env=None):
-    """Starts a Windows command line in the background; returns the Popen of run_exit_code."""
-    # Only the servers a test starts may be reached: the machine's own proxy would stand between.
-    full_env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
-    full_env.update(env or {}, RUN_COMMAND_LINE=command_line)
-    return subprocess.Popen([str(WINE_RUN), str(RUN_EXIT_CODE)], cwd=cwd, env=full_env,
-                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.DEVNULL, text=True)
+    """Starts a Windows command line in the background (see Started)."""
+    return Started(command_line, cwd, env)
 
 
-def exit_code_of(process, timeout=120):
-    try:
-        out, _ = process.communicate(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        process.communicate()
-        raise
-    match = re.search(r"exit code: (-?\d+)", out)
-    assert match, f"no exit code: {out!r}"
-    return int(match.group(1))
+# ui_driver's exit code when the dialog it found was closed by its program before it could act.
+CLOSED_BY_ITS_PROGRAM = 3
 
 
-def drive_dialog(action, caption, *args, env=None, timeout_ms=30000):
-    """Runs the UI driver (click, fill, escape, close or wait; see ui_driver.cpp) on the dialog
-    and returns the static texts it showed."""
-    full_env = dict(env or {}, LC_ALL="C.UTF-8")
-    result = wine(TOOLS_DIR / "ui_driver.exe", action, caption, *map(str, args),
-                  "--timeout", str(timeout_ms), env=full_env, timeout=timeout_ms / 1000 + 30)
-    assert result.returncode == 0, f"no dialog {caption!r}: {result.stdout!r}"
+class UiDriver:
+    """The UI driver (click, fill, escape, close or wait; see ui_driver.cpp) acting on one
+    dialog, in the background."""
+
+    def __init__(self, action, caption, *args, env=None, timeout_ms=DIALOG_LIMIT_MS):
+        self.what = f"{action} {caption!r} {' '.join(map(str, args))}".rstrip()
+        self.limit_s = timeout_ms / 1000 + 15
+        full_env = dict(os.environ, **(env or {}), LC_ALL="C.UTF-8")
+        self.process = subprocess.Popen(
+            [str(WINE_RUN), str(TOOLS_DIR / "ui_driver.exe"), action, caption,
+             *map(str, args), "--timeout", str(timeout_ms)], env=full_env,
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+            text=True, errors="replace")
+        self.started = time.monotonic()
+
+    def done(self):
+        """Whether the driver has ended; one that outlives its own time-out is ended."""
+        if self.process.poll() is None and time.monotonic() - self.started > self.limit_s:
+            self.process.kill()
+            self.process.wait()
+        return self.process.poll() is not None
+
+    def stop(self):
+        self.process.kill()
+        self.process.wait()
+        self.process.stdout.close()
+
+    def result(self):
+        """The static texts the dialog showed; fails the test when the driver did not act."""
+        try:
+            out, _ = self.process.communicate(timeout=max(0, self.started + self.limit_s -
+                                                          time.monotonic()))
+        except subprocess.TimeoutExpired:
+            self.stop()
+            raise AssertionError(f"the UI driver hung: {self.what}") from None
+        assert self.process.returncode == 0, f"UI driver: {self.what}: {out}"
+        return dialog_texts(out)
+
+
+def dialog_texts(out):
     # A text of several lines goes on, without a prefix, until the next one.
     texts = []
-    for line in result.stdout.replace("\r", "").split("\n"):
+    for line in out.replace("\r", "").split("\n"):
         if line.startswith("text: "):
             texts.append(line[len("text: "):])
         elif re.match(r"(clicked \d+|escaped|closed|found|timed out)", line):
@@ -277,7 +374,12 @@ def drive_dialog(action, caption, *args, env=None, timeout_ms=30000):
     return texts
 
 
-def answer_dialog(caption, button, env=None, timeout_ms=30000):
+def drive_dialog(action, caption, *args, env=None, timeout_ms=DIALOG_LIMIT_MS):
+    """Runs the UI driver on the dialog and returns the static texts it showed."""
+    return UiDriver(action, caption, *args, env=env, timeout_ms=timeout_ms).result()
+
+
+def answer_dialog(caption, button, env=None, timeout_ms=DIALOG_LIMIT_MS):
     """Waits for the dialog, returns the static texts it showed after pressing the button."""
     return drive_dialog("click", caption, button, env=env, timeout_ms=timeout_ms)
 
@@ -307,4 +409,4 @@ def answer_and_wait(caption, button, process, env=None):
     """Answers the dialog and waits for the program that showed it; returns the dialog's
     texts and the program's exit code."""
     texts = answer_dialog(caption, button, env=env)
-    return texts, exit_code_of(process, timeout=60)
+    return texts, exit_code_of(process)

@@ -19,8 +19,11 @@ from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
 
 CHUNK = 1024 * 1024
-# A slow server: about 80 KB/s, so that a person has time to press Cancel.
+# A slow server: about 80 KB/s, so that a person has time to press Cancel. Its last two reader
+# blocks wait for the server's release event: a reader that stops at a block after the release
+# has still not taken the whole file.
 DRIP_BYTES, DRIP_SECONDS = 8192, 0.1
+DRIP_HELD = 2 * 32768
 # A server that stalls: less than a block of a reader, so the reader waits for the rest.
 STALL_BYTES = 16384
 # A hostile server: a byte a second; a file repeated up to a length no reader should take
@@ -88,9 +91,10 @@ def ftp_server(root, passive=True):
 class _Handler(BaseHTTPRequestHandler):
     """Paths: /len/NAME (Content-Length), /chunked/NAME, /status/CODE, /reset/NAME (half the
     body, then a connection reset once the server's reset event is set), /gate/NAME (half the
-    body, the rest once that event is set), /close (closed before any header), /drip/NAME (the length,
-    then DRIP_BYTES every DRIP_SECONDS), /stall/NAME (the length and STALL_BYTES of the body,
-    then nothing more until the server stops).
+    body, the rest once that event is set), /close (closed before any header), /drip/NAME (the
+    length, then DRIP_BYTES every DRIP_SECONDS, the last DRIP_HELD bytes once the server's
+    release event is set), /stall/NAME (the length and STALL_BYTES of the body, then nothing
+    more until the server stops).
     Hostile ones: /headers/NAME (the length, then nothing), /trickle/NAME (the length, then a
     byte every TRICKLE_SECONDS), /repeat/NAME (REPEAT_LENGTH bytes: the file over and over, made
     while sent); and for any name /mute/ (the request is read, nothing is sent), /proxy-auth/
@@ -100,6 +104,7 @@ class _Handler(BaseHTTPRequestHandler):
     root = None
     stopping = None
     reset_now = None
+    release = None
 
     def log_message(self, *args):
         pass
@@ -203,7 +208,10 @@ class _Handler(BaseHTTPRequestHandler):
                 self.wfile.flush()
                 self.stopping.wait()
                 return
+            size = os.fstat(f.fileno()).st_size
             while (data := f.read(DRIP_BYTES)) and not self.stopping.is_set():
+                if f.tell() > size - DRIP_HELD:
+                    self.release.wait()
                 self.wfile.write(data)
                 self.wfile.flush()
                 self.stopping.wait(DRIP_SECONDS)
@@ -243,16 +251,21 @@ class _Handler(BaseHTTPRequestHandler):
 
 
 @contextlib.contextmanager
-def http_server(root, reset=None):
+def http_server(root, reset=None, release=None):
     """Serves root as described in _Handler; yields the base URL 'http://127.0.0.1:port'.
-    reset: the event after which /reset/NAME resets its connection and /gate/NAME sends the rest
-    (at once when None)."""
+    reset: the event after which /reset/NAME resets its connection and /gate/NAME sends the rest;
+    release: the event after which /drip/NAME sends the end of its file (each at once when
+    None)."""
     stopping = threading.Event()
     if reset is None:
         reset = threading.Event()
         reset.set()
+    if release is None:
+        release = threading.Event()
+        release.set()
     handler = type("Handler", (_Handler,), {"root": Path(root), "stopping": stopping,
-                                            "reset_now": reset, "redirected": 0})
+                                            "reset_now": reset, "release": release,
+                                            "redirected": 0})
     server = ThreadingHTTPServer(("127.0.0.1", 0), handler)
     server.daemon_threads = True
     thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05},
@@ -261,9 +274,10 @@ def http_server(root, reset=None):
     try:
         yield f"http://127.0.0.1:{server.server_address[1]}"
     finally:
-        # Slow answers still being sent, and resets still waiting, end first.
+        # Slow answers still being sent, and resets and releases still waiting, end first.
         stopping.set()
         reset.set()
+        release.set()
         server.shutdown()
         server.server_close()
         thread.join(10)

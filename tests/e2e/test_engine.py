@@ -10,7 +10,7 @@ from conftest import (SETUP_EXE, TOOLS_DIR, TraceFiles, answer_and_wait, message
 CAPTION = "Velmora 2010 安裝程式"
 RESTART_TEXT = ("Windows Installer 安裝程式需要重新啟動電腦。 若要繼續安裝應用程式，請重新啟動電腦，"
                 "並再次進行安裝。")
-NO_ENGINE = {"WINEDLLOVERRIDES": "msi=d;mscoree,mshtml="}
+NO_ENGINE = {"SETUP_TEST_DLLOVERRIDES": "msi=d;mscoree,mshtml="}
 UNTIL_ENGINE = ["*** start ***", "*** Parse parameters: start ***",
                 "*** Parse parameters: end ***", "*** Check msi version: start ***"]
 GOES_ON = UNTIL_ENGINE + ["*** Check msi version: end ***", "*** Install: start ***",

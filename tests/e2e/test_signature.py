@@ -157,7 +157,7 @@ def test_a_link_planted_at_the_chosen_name_is_replaced_not_written_through(run, 
         run.start().accept()
         # Planted once the person has chosen (Wine's Save As dialog takes a link's target for
         # the name) and while the download runs.
-        wait_until(lambda: traced(run, "*** Stage download: "))
+        wait_until(lambda: traced(run, "*** Stage download: "), "the staged download")
         run.target.symlink_to(victim)
         rest.set()
         run.finish()

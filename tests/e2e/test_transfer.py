@@ -12,7 +12,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import BUILD_DIR, TRACE_LINE, WINE_RUN, wine, windows_path
+from conftest import (BACKGROUND, BUILD_DIR, RUN_LIMIT_S, TRACE_LINE, WINE_RUN, wine,
+                      windows_path)
 from servers import closed_port, ftp_server, http_server, make_file, squid_proxy
 
 TOOLS = BUILD_DIR / "tests" / "tools"
@@ -50,19 +51,27 @@ class Probe:
         self.process = subprocess.Popen(args, env=full_env, stdin=subprocess.DEVNULL,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                         text=True, errors="replace")
-        if not background:
+        if background:
+            # A probe left waiting on a log-on dialog must not outlive a test that failed.
+            BACKGROUND.append(self)
+        else:
             self.wait()
 
-    def wait(self, timeout=120):
+    def wait(self, timeout=RUN_LIMIT_S):
         try:
             self.stdout, self.stderr = self.process.communicate(timeout=timeout)
         finally:
-            if self.process.poll() is None:
-                self.process.kill()
-                self.process.communicate()
+            self.stop()
         self.elapsed = time.monotonic() - self.started
         self.code = self.process.returncode
         return self
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.communicate()
+        if self in BACKGROUND:
+            BACKGROUND.remove(self)
 
     def wait_for_trace(self, message, count=1, timeout=60):
         """Waits until message stands count times in the trace, or the probe has ended."""

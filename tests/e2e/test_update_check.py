@@ -2,12 +2,14 @@
 whose mirror list points at local servers, the progress dialog, the question and the Save As
 dialog answered through the UI driver, and Wine's msiexec installing whichever package the check
 leaves behind, in a throw-away prefix."""
+import threading
 import time
 
 import pytest
 
-from conftest import (PRODUCT_DIR, TraceFiles, drive_dialog, exit_code_of, messages,
-                      save_screenshot, set_strings, setup_command, start_setup, windows_path)
+from conftest import (CLOSED_BY_ITS_PROGRAM, PRODUCT_DIR, RUN_LIMIT_S, TraceFiles, UiDriver,
+                      drive_dialog, exit_code_of, messages, save_screenshot, set_strings,
+                      setup_command, start_setup, windows_path)
 from servers import closed_port, ftp_server, http_server, make_file, unaccepting_port
 
 CAPTION = "Velmora 2010 安裝程式"
@@ -33,10 +35,10 @@ LEFT_RUNNING = "*** Download: transfer left to end by itself after cancel ***"
 SLOW_PACKAGE_SIZE = 2 * 1024 * 1024
 
 
-def wait_until(condition, timeout=30):
+def wait_until(condition, what, timeout=30):
     deadline = time.monotonic() + timeout
     while not condition():
-        assert time.monotonic() < deadline, "timed out"
+        assert time.monotonic() < deadline, f"waited {timeout} s in vain for {what}"
         time.sleep(0.05)
 
 
@@ -79,6 +81,20 @@ class Run:
     def dialog(self, action, caption, *args):
         return drive_dialog(action, caption, *args, env=self.prefix.env)
 
+    def dialog_unless_ended(self, action, caption, *args):
+        """Acts on the dialog like dialog(), unless the run ends the dialog by itself first;
+        returns whether the dialog was acted on."""
+        driver = UiDriver(action, caption, *args, env=self.prefix.env)
+        while not driver.done() and not self.process.ended():
+            time.sleep(0.05)
+        if driver.done() and driver.process.returncode == 0:
+            driver.result()
+            return True
+        if self.process.ended() or driver.process.returncode == CLOSED_BY_ITS_PROGRAM:
+            driver.stop()
+            return False
+        return driver.result()    # fails, with what the driver waited for and what was up
+
     def accept(self, target=None, screenshot=None):
         """Answers Yes and saves the package as target; returns the question's text."""
         if screenshot:
@@ -88,7 +104,7 @@ class Run:
         self.dialog("fill", SAVE_AS, 1, f"{FILE_NAME}={windows_path(target or self.target)}")
         return question
 
-    def finish(self, timeout=120):
+    def finish(self, timeout=RUN_LIMIT_S):
         self.code = exit_code_of(self.process, timeout=timeout)
         self.lines = self.traces.new_lines()
         self.trace = messages(self.lines)
@@ -185,17 +201,21 @@ def staged(run):
 @pytest.mark.parametrize("how", ["button", "escape", "close box"])
 def test_cancel_during_a_slow_download_leaves_nothing_behind(run, how):
     make_file(run.served / PACKAGE, SLOW_PACKAGE_SIZE)
-    with http_server(run.served) as base:
+    # The end of the package waits for the person's Cancel, however late it comes: the download
+    # (and its dialog) cannot finish first.
+    cancelled = threading.Event()
+    with http_server(run.served, release=cancelled) as base:
         run.publish(base, kind="/drip")
         run.start()
         run.accept()
-        wait_until(lambda: staged(run))
+        wait_until(lambda: staged(run), "the first block of the package")
         if how == "button":
             run.dialog("wait", CAPTION, *PROGRESS)
             save_screenshot("progress.png")
             run.dialog("click", CAPTION, CANCEL, *PROGRESS)
         else:
             run.dialog("escape" if how == "escape" else "close", CAPTION, *PROGRESS)
+        cancelled.set()
         run.finish()
 
     assert run.code == 0
@@ -251,7 +271,8 @@ def test_a_stalled_download_ends_within_a_second_of_cancel(run, kind):
         run.start()
         run.accept()
         # The package's open, or its first read, has begun and waits for ever.
-        wait_until(lambda: started(run, READING if kind == "/stall" else OPENING))
+        wait_until(lambda: started(run, READING if kind == "/stall" else OPENING),
+                   "the package's open or first read")
         time.sleep(0.5)
         run.dialog("click", CAPTION, CANCEL, *PROGRESS)
         run.finish()

@@ -8,9 +8,10 @@
 // --with-control <id>, --without-control <id> and --with-text <part of a static text> tell
 // them apart, and --with-text also waits for a dialog to reach a stage.
 // Prints "text: ..." for every static text of the dialog (UTF-8), then "clicked <id>",
-// "escaped", "closed" or "found".
+// "escaped", "closed" or "found". When no such dialog comes in time, it prints what it waited
+// for and the windows that are up instead ("window: ...", as list does).
 // Exit code 0 when the dialog was found and acted on, 1 when no such dialog came in time, 2 for
-// misuse.
+// misuse, 3 when the dialog closed before it could be acted on (its program ended it).
 #include <windows.h>
 #include <shellapi.h>
 
@@ -98,6 +99,18 @@ struct Search
     HWND hwndFound;
 };
 
+std::wstring Describe(const Search& search)
+{
+    std::wstring text = L"\"" + search.caption + L"\"";
+    for (int nId : search.withControls)
+        text += L" --with-control " + std::to_wstring(nId);
+    for (int nId : search.withoutControls)
+        text += L" --without-control " + std::to_wstring(nId);
+    for (const std::wstring& part : search.withTexts)
+        text += L" --with-text \"" + part + L"\"";
+    return text;
+}
+
 bool Matches(HWND hwnd, const Search& search)
 {
     if (!IsWindowVisible(hwnd) || ClassOf(hwnd) != L"#32770" || TextOf(hwnd) != search.caption)
@@ -129,9 +142,12 @@ BOOL CALLBACK MatchDialog(HWND hwnd, LPARAM lParam)
     return FALSE;
 }
 
-HWND WaitForDialog(Search& search, DWORD dwTimeoutMs)
+// NULL when no such dialog came in time; *pbClosed tells a dialog that was found but closed
+// while the driver let it settle.
+HWND WaitForDialog(Search& search, DWORD dwTimeoutMs, bool* pbClosed)
 {
     DWORD dwStart = GetTickCount();
+    *pbClosed = false;
     for (;;)
     {
         search.hwndFound = NULL;
@@ -139,7 +155,10 @@ HWND WaitForDialog(Search& search, DWORD dwTimeoutMs)
         if (search.hwndFound != NULL)
         {
             Sleep(dwSettleMs);
-            return search.hwndFound;
+            if (IsWindow(search.hwndFound) && IsWindowVisible(search.hwndFound))
+                return search.hwndFound;
+            *pbClosed = true;
+            return NULL;
         }
         if (GetTickCount() - dwStart > dwTimeoutMs)
             return NULL;
@@ -147,7 +166,7 @@ HWND WaitForDialog(Search& search, DWORD dwTimeoutMs)
     }
 }
 
-void PrintTexts(HWND hwndDialog)
+void PrintTexts(HWND hwndDialog, const std::wstring& indent = L"")
 {
     for (HWND hwnd : Descendants(hwndDialog))
     {
@@ -155,7 +174,7 @@ void PrintTexts(HWND hwndDialog)
         {
             std::wstring text = TextOf(hwnd);
             if (!text.empty())
-                Print(L"text: " + text);
+                Print(indent + L"text: " + text);
         }
     }
 }
@@ -188,10 +207,15 @@ bool PressCloseBox(HWND hwndDialog)
     return PostMessageW(hwndDialog, WM_SYSCOMMAND, SC_CLOSE, 0) != FALSE;
 }
 
+// With the texts of the dialogs, so that a test that waited in vain can say what came instead.
 BOOL CALLBACK ListDialog(HWND hwnd, LPARAM)
 {
-    if (IsWindowVisible(hwnd))
-        Print(L"window: class=" + ClassOf(hwnd) + L" caption=" + TextOf(hwnd));
+    if (!IsWindowVisible(hwnd))
+        return TRUE;
+    std::wstring name = ClassOf(hwnd);
+    Print(L"window: class=" + name + L" caption=" + TextOf(hwnd));
+    if (name == L"#32770")
+        PrintTexts(hwnd, L"  ");
     return TRUE;
 }
 
@@ -255,10 +279,18 @@ int wmain()
             return Usage();
     }
 
-    HWND hwndDialog = WaitForDialog(search, dwTimeoutMs);
+    bool bClosed = false;
+    HWND hwndDialog = WaitForDialog(search, dwTimeoutMs, &bClosed);
+    if (bClosed)
+    {
+        Print(L"closed by its program: " + Describe(search));
+        return 3;
+    }
     if (hwndDialog == NULL)
     {
-        Print(L"timed out waiting for \"" + search.caption + L"\"");
+        Print(L"timed out after " + std::to_wstring(dwTimeoutMs) + L" ms waiting for " +
+              Describe(search) + L"; up instead:");
+        EnumWindows(ListDialog, 0);
         return 1;
     }
     PrintTexts(hwndDialog);
@@ -278,25 +310,31 @@ int wmain()
             return 1;
         }
     }
-    if (action == L"wait")
-        Print(L"found");
-    else if (action == L"escape")
+    bool bPosted = true;
+    std::wstring done = L"found";
+    if (action == L"escape")
     {
-        if (!PressEscape(hwndDialog))
-            return 1;
-        Print(L"escaped");
+        bPosted = PressEscape(hwndDialog);
+        done = L"escaped";
     }
     else if (action == L"close")
     {
-        if (!PressCloseBox(hwndDialog))
-            return 1;
-        Print(L"closed");
+        bPosted = PressCloseBox(hwndDialog);
+        done = L"closed";
     }
-    else
+    else if (bButton)
     {
-        if (!Press(hwndDialog, nButton))
-            return 1;
-        Print(L"clicked " + std::to_wstring(nButton));
+        bPosted = Press(hwndDialog, nButton);
+        done = L"clicked " + std::to_wstring(nButton);
     }
+    // Posting fails when the window is gone: its program closed it after it was found.
+    if (!bPosted && !IsWindow(hwndDialog))
+    {
+        Print(L"closed by its program: " + Describe(search));
+        return 3;
+    }
+    if (!bPosted)
+        return 1;
+    Print(done);
     return 0;
 }
