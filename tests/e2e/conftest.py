@@ -394,8 +394,11 @@ def set_strings(exe, rows):
 def save_screenshot(name):
     SCREENSHOTS_DIR.mkdir(parents=True, exist_ok=True)
     display = ":" + (BUILD_DIR / "testroot" / "display").read_text().strip()
-    subprocess.run(["import", "-display", display, "-window", "root",
-                    str(SCREENSHOTS_DIR / name)], check=True, timeout=60)
+    path = str(SCREENSHOTS_DIR / name)
+    subprocess.run(["import", "-display", display, "-window", "root", path], check=True,
+                   timeout=60)
+    # The desktop is black and bare: what is left is the window, with the windows it owns.
+    subprocess.run(["convert", path, "-trim", "+repage", path], check=True, timeout=60)
 
 
 def show_string(exe, string_id):
