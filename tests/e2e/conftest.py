@@ -327,6 +327,8 @@ class UiDriver:
     dialog, in the background."""
 
     def __init__(self, action, caption, *args, env=None, timeout_ms=DIALOG_LIMIT_MS):
+        self.again = (action, caption, *args)
+        self.options = {"env": env, "timeout_ms": timeout_ms}
         self.what = f"{action} {caption!r} {' '.join(map(str, args))}".rstrip()
         self.limit_s = timeout_ms / 1000 + 15
         full_env = dict(os.environ, **(env or {}), LC_ALL="C.UTF-8")
@@ -357,6 +359,12 @@ class UiDriver:
         except subprocess.TimeoutExpired:
             self.stop()
             raise AssertionError(f"the UI driver hung: {self.what}") from None
+        # A driver that ends without a word never ran: under load Wine now and then fails to
+        # start a process (code 1, no output). It is started once more.
+        if self.process.returncode != 0 and not out.strip() and self.again is not None:
+            retry = UiDriver(*self.again, **self.options)
+            retry.again = None
+            return retry.result()
         assert self.process.returncode == 0, f"UI driver: {self.what}: {out}"
         return dialog_texts(out)
 
