@@ -6,7 +6,7 @@
 
 namespace {
 
-const unsigned cchMessageBox = 4095;    // ShowStringBox: 4,096 with the end
+const unsigned cchMessageBox = 4094;    // ShowStringBox: 4,096, loaded one short
 const unsigned cchJob = 1023;           // the download jobs' texts, the dialog title
 const unsigned cchQuestion = 1023;      // the question and the pins
 const unsigned cchCancelButton = 30;
@@ -15,9 +15,10 @@ const unsigned cchCompanionList = 4095;
 
 const RowRule aRules[] = {
     {IDS_SETUP_TITLE, cchJob, rowText},
-    // MakeOwnKey keeps the product code only while the '-' and a character still fit.
+    // MakeOwnKey keeps the product code only while the '-' still fits after it; the whole key
+    // is checked once both rows are known.
     {IDS_PRODUCT_CODE, cchProductKeyMax - 1, rowKeyPart},
-    {IDS_EDITION_CODE, cchProductKeyMax - 2, rowKeyPart},
+    {IDS_EDITION_CODE, cchProductKeyMax - 1, rowKeyPart},
     {IDS_SIZE_UNIT, cchJob, rowText},
     {IDS_ENGINE_RESTART, cchMessageBox, rowText},
     {IDS_HELP, cchMessageBox, rowText},

@@ -4,6 +4,7 @@
 
 #include "../../kit/product_file.h"
 #include "../../kit/string_rows.h"
+#include "checkversion/download_jobs.h"
 
 namespace {
 
@@ -170,4 +171,21 @@ TEST_CASE("A row's length counts UTF-16 characters after its escapes, as the pro
         CAPTURE(c.text);
         CHECK((Outcome("[strings]\n1106 = " + c.text) == "ok") == c.bFits);
     }
+}
+
+TEST_CASE("The rows' limits follow the buffers that the program's headers name")
+{
+    // The others are constants of the loading files themselves (see kit/string_rows.cpp).
+    const struct { unsigned uId; unsigned cchMax; } cases[] = {
+        {2010, cchJobText - 1}, {1103, cchJobText - 1}, {1107, cchJobText - 1},
+        {1108, cchJobText - 1}, {1109, cchJobText - 1}, {1110, cchJobText - 1},
+        {507, cchBuildKey - 2}, {2002, MAX_PATH - 2},
+    };
+    for (const auto& c : cases)
+    {
+        CAPTURE(c.uId);
+        REQUIRE(FindRowRule(c.uId) != nullptr);
+        CHECK(FindRowRule(c.uId)->cchMax == c.cchMax);
+    }
+    CHECK(cchProductKeyMax == cchBuildKey - 1);
 }
