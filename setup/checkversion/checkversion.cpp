@@ -3,6 +3,7 @@
 #include "checkversion.h"
 #include "../setup_base/files.h"
 #include "latest_build.h"
+#include "own_build.h"
 #include "../WinInet/WinInet.h"
 #include "../res/resource.h"
 
@@ -17,8 +18,6 @@ const DWORD dwWorkerGraceMs = 10000;
 const DWORD cchTitle = 1024;
 const int cchCancelText = 31;
 const DWORD dwLoaderLockTryMs = 1000;
-const BuildVersion ownVersion = {9, 0, 0, 463};
-const BuildVersion ownVersionWithoutPackage = {9, 0, 0, 0};
 
 bool g_bWorkerEndedByForce = false;
 bool g_bWorkerLeftSuspended = false;
@@ -125,7 +124,7 @@ bool CheckWithInternet(CallbackParam& param)
     BuildInfo own;
     InitBuildInfo(own);
     MakeOwnKey(own.szKey);
-    own.version = bExists ? ownVersion : ownVersionWithoutPackage;
+    own.version = OwnBuildVersion(bExists);
     TracePrint("*** Build info: %S %d.%d.%d.%d***", own.szKey, (int)own.version.dwMajor,
                (int)own.version.dwMinor, (int)own.version.dwRelease, (int)own.version.dwBuild);
     ConfirmCallback pfnConfirm = ConfirmNewBuild;

@@ -1,0 +1,115 @@
+// The DOS header names where the PE signature is; after it the file header (20 bytes) and the
+// optional header, whose magic says 32 or 64 bits and so where its data directories start.
+#include "pe_image.h"
+
+namespace {
+
+const size_t ibNewHeaderOffset = 0x3C;
+const size_t cbFileHeader = 20;
+const size_t ibOptionalSize = 16;           // in the file header
+const size_t ibChecksum = 64;               // in the optional header, either kind
+const unsigned uMagicPe32 = 0x10B;
+const unsigned uMagicPe32Plus = 0x20B;
+const size_t ibDirectories32 = 96;
+const size_t ibDirectories64 = 112;
+const unsigned uSecurityDirectory = 4;
+const size_t cbDirectory = 8;
+
+unsigned Word(const Bytes& data, size_t ib)
+{
+    return data[ib] | (data[ib + 1] << 8);
+}
+
+unsigned Dword(const Bytes& data, size_t ib)
+{
+    return Word(data, ib) | (Word(data, ib + 2) << 16);
+}
+
+void PutDword(Bytes& data, size_t ib, unsigned uValue)
+{
+    for (int i = 0; i < 4; ++i)
+        data[ib + i] = (unsigned char)((uValue >> (8 * i)) & 0xFF);
+}
+
+struct PeLayout
+{
+    size_t ibOptional;
+    size_t ibSecurity;      // 0 when the image has no such directory
+};
+
+bool FindLayout(const Bytes& image, PeLayout& layout)
+{
+    if (image.size() < ibNewHeaderOffset + 4 || image[0] != 'M' || image[1] != 'Z')
+        return false;
+    size_t ibPe = Dword(image, ibNewHeaderOffset);
+    if (ibPe > image.size() || image.size() - ibPe < 4 + cbFileHeader + ibDirectories64 ||
+        Dword(image, ibPe) != 0x00004550)
+        return false;
+    layout.ibOptional = ibPe + 4 + cbFileHeader;
+    size_t cbOptional = Word(image, ibPe + 4 + ibOptionalSize);
+    unsigned uMagic = Word(image, layout.ibOptional);
+    size_t ibDirectories = uMagic == uMagicPe32 ? ibDirectories32
+                         : uMagic == uMagicPe32Plus ? ibDirectories64 : 0;
+    if (ibDirectories == 0 || cbOptional > image.size() - layout.ibOptional)
+        return false;
+    size_t cDirectories = Dword(image, layout.ibOptional + ibDirectories - 4);
+    size_t ibEntry = ibDirectories + uSecurityDirectory * cbDirectory;
+    bool bHasEntry = cDirectories > uSecurityDirectory && ibEntry + cbDirectory <= cbOptional;
+    layout.ibSecurity = bHasEntry ? layout.ibOptional + ibEntry : 0;
+    return true;
+}
+
+} // namespace
+
+bool HasSignature(const Bytes& image)
+{
+    PeLayout layout;
+    return FindLayout(image, layout) && layout.ibSecurity != 0 &&
+           (Dword(image, layout.ibSecurity) != 0 || Dword(image, layout.ibSecurity + 4) != 0);
+}
+
+bool DropSignature(Bytes& image, bool& bDropped, std::string& why)
+{
+    bDropped = false;
+    PeLayout layout;
+    if (!FindLayout(image, layout))
+    {
+        why = "not a Windows executable";
+        return false;
+    }
+    if (!HasSignature(image))
+        return true;
+    // The directory holds a file offset here, not an address in memory.
+    size_t ibTable = Dword(image, layout.ibSecurity);
+    size_t cbTable = Dword(image, layout.ibSecurity + 4);
+    if (ibTable == 0 || ibTable > image.size() || cbTable > image.size() - ibTable ||
+        ibTable < layout.ibOptional)
+    {
+        why = "its certificate table lies outside the file";
+        return false;
+    }
+    image.resize(ibTable);
+    PutDword(image, layout.ibSecurity, 0);
+    PutDword(image, layout.ibSecurity + 4, 0);
+    bDropped = true;
+    return true;
+}
+
+bool UpdateChecksum(Bytes& image)
+{
+    PeLayout layout;
+    if (!FindLayout(image, layout))
+        return false;
+    size_t ibField = layout.ibOptional + ibChecksum;
+    PutDword(image, ibField, 0);
+    // 16-bit words with their carries folded back in, then the file's length.
+    unsigned long long uSum = 0;
+    for (size_t ib = 0; ib < image.size(); ib += 2)
+    {
+        uSum += ib + 1 < image.size() ? Word(image, ib) : image[ib];
+        uSum = (uSum & 0xFFFF) + (uSum >> 16);
+    }
+    uSum = (uSum & 0xFFFF) + (uSum >> 16);
+    PutDword(image, ibField, (unsigned)(uSum + image.size()));
+    return true;
+}
