@@ -1,6 +1,5 @@
 // The entry point and the one straight sequence of a run.
 #include "checkversion/checkversion.h"
-#include "checkversion/download_jobs.h"
 #include "command_line.h"
 #include "msi_engine.h"
 #include "msiexec_command.h"
@@ -141,7 +140,7 @@ int Uninstall(const SetupOptions& options)
     return nResult;
 }
 
-int Install(HINSTANCE hinst, const SetupOptions& options)
+int Install(HINSTANCE hinst, const SetupOptions& options, CheckEnd& end)
 {
     // What the update check checked stays held until msiexec has ended.
     PackageHolds holds;
@@ -149,14 +148,14 @@ int Install(HINSTANCE hinst, const SetupOptions& options)
     if (!options.bSilent)
     {
         TracePrint("*** CheckForNewVersion: start ***");
-        bool bNewer = CheckForNewVersion(hinst, szMsiPackage, MAX_PATH, holds);
+        bool bNewer = CheckForNewVersion(hinst, szMsiPackage, MAX_PATH, holds, end);
         TracePrint("*** CheckForNewVersion: end: %d ***", bNewer ? 1 : 0);
     }
     int nResult = 0;
     TracePrint("*** Install: start ***");
     // A worker left suspended may own the loader lock: msi.dll is not loaded then, and the line
     // keeps REINSTALL as when the answer can't be had.
-    bool bTail = WorkerLeftSuspended() || NeedsReinstallTail(szExeDir, szMsiPackage);
+    bool bTail = end == checkLeftWorkerSuspended || NeedsReinstallTail(szExeDir, szMsiPackage);
     if (ComposeInstallCommand(options, szMsiPackage, bTail, szMsiexecCommand, cchMsiexecCommand))
         nResult = RunMsiexec();
     else
@@ -186,6 +185,7 @@ int RunSetup()
     SetupOptions options;
     bool bHelp = false;
     bool bEarlyEnd = false;
+    CheckEnd end = checkEndedNormally;
     int nResult = ParseParameters(hinst, pszCommandLine, &buffers, &options, &bHelp);
     if (bHelp)
     {
@@ -198,15 +198,16 @@ int RunSetup()
     {
         if (options.pszLogPath == NULL)
             options.pszLogPath = MakeInstallLogPath(szInstallLog, options.bUninstall);
-        nResult = options.bUninstall ? Uninstall(options) : Install(hinst, options);
+        nResult = options.bUninstall ? Uninstall(options) : Install(hinst, options, end);
     }
 
     // The early ends leave the trace without its end line; the process ends right after.
     if (!bEarlyEnd)
         TracePrint("*** end ***");
-    // A transfer left running after a Cancel may still trace: the process ends here, holding
-    // the trace lock, without the libraries' clean-up (it may be inside WinInet).
-    if (TransferLeftRunning())
+    // What the update check left may still run, and trace, inside a library, or have died in
+    // one whose clean-up at exit would then wait for ever: the process ends here, holding the
+    // trace lock, without the libraries' clean-up.
+    if (end != checkEndedNormally)
     {
         LockTrace();
         TerminateProcess(GetCurrentProcess(), (UINT)nResult);
@@ -226,10 +227,5 @@ int RunSetup()
 // it (no constructors of globals, no arguments parsed by the runtime, no atexit).
 extern "C" void WINAPI SetupEntry()
 {
-    UINT uExitCode = (UINT)RunSetup();
-    // A worker ended by force may have died inside a library whose clean-up at exit would
-    // then wait for ever.
-    if (WorkerEndedByForce())
-        TerminateProcess(GetCurrentProcess(), uExitCode);
-    ExitProcess(uExitCode);
+    ExitProcess((UINT)RunSetup());
 }

@@ -340,20 +340,17 @@ bool ConfirmNewBuild(HWND hDialog, const BuildInfo& latest)
     return ShowStringBox(hDialog, IDS_SETUP_TITLE, 0, pszShown, uStyle) == IDYES;
 }
 
-bool CheckLatestBuild(CallbackParam& param, BuildInfo& own, ConfirmCallback* pConfirm)
+bool CheckLatestBuild(CallbackParam& param, HINTERNET& hSession, BuildInfo& own,
+                      ConfirmCallback* pConfirm)
 {
     bool bResult = false;
     TracePrint("*** CheckLatestBuild: Open internet connection: start ***");
-    InternetHandle session(WinInetApi.InternetOpenW(NULL, INTERNET_OPEN_TYPE_PRECONFIG, NULL,
-                                                    NULL, 0));
-    if (session.get() != NULL)
+    hSession = WinInetApi.InternetOpenW(NULL, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
+    if (hSession != NULL)
     {
         TracePrint("*** CheckLatestBuild: Internet connection successfully opened ***");
-        SetSessionOptions(session.get());
-        bResult = CheckWithSession(session.get(), param, own, pConfirm);
-        // A transfer left running after a Cancel still uses the session: it is left open.
-        if (param.lTransferLeft != 0)
-            session.release();
+        SetSessionOptions(hSession);
+        bResult = CheckWithSession(hSession, param, own, pConfirm);
     }
     TracePrint("*** CheckLatestBuild: Open internet connection: end ***");
     return bResult;

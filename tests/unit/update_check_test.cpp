@@ -8,6 +8,8 @@
 #include "checkversion/checkversion.h"
 #include "checkversion/download_jobs.h"
 #include "checkversion/latest_build.h"
+#include "checkversion/progress_callbacks.h"
+#include "checkversion/worker_end.h"
 #include "msi_engine.h"
 #include "setup_base/system_library.h"
 #include "res/resource.h"
@@ -249,7 +251,7 @@ TEST_CASE("The wait for the worker serves its late control texts instead of timi
     TraceCapture trace;
     HANDLE hThread = CreateThread(NULL, 0, SetTextOf, dialog.hwnd, 0, NULL);
     DWORD dwStart = GetTickCount();
-    WaitAndClose(hThread);
+    CHECK(WaitAndClose(hThread) == checkEndedNormally);
     CHECK(GetTickCount() - dwStart < 5000);
     CHECK(trace.Lines() == std::vector<std::string>{"*** WaitAndClose: Thread is signaled ***"});
     WaitAndClose(NULL);
@@ -261,8 +263,7 @@ TEST_CASE("A worker ended by force leaves the heap and the trace usable, with wh
     TraceCapture trace;
     HANDLE hThread = CreateThread(NULL, 0, KeepBusy, NULL, 0, NULL);
     Sleep(100);
-    WaitAndClose(hThread);
-    CHECK(WorkerEndedByForce());
+    CHECK(WaitAndClose(hThread) == checkEndedWorkerByForce);
 
     void* p = HeapAlloc(GetProcessHeap(), 0, 64);
     CHECK(p != NULL);
@@ -283,8 +284,7 @@ TEST_CASE("A worker ended by force while it maps pages leaves the memory map usa
     TraceCapture trace;
     HANDLE hThread = CreateThread(NULL, 0, MapPages, NULL, 0, NULL);
     Sleep(100);
-    WaitAndClose(hThread);
-    CHECK(WorkerEndedByForce());
+    CHECK(WaitAndClose(hThread) == checkEndedWorkerByForce);
     void* pPages = VirtualAlloc(NULL, cbBusyPages, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
     CHECK(pPages != NULL);
     VirtualFree(pPages, 0, MEM_RELEASE);
@@ -333,8 +333,7 @@ TEST_CASE("A worker that can't be ended safely is left suspended, never ended or
         HANDLE hGiven = NULL;
         DuplicateHandle(GetCurrentProcess(), hThread, GetCurrentProcess(), &hGiven, c.dwAccess,
                         FALSE, 0);
-        CHECK_FALSE(WaitAndClose(hGiven));
-        CHECK(WorkerLeftSuspended());
+        CHECK(WaitAndClose(hGiven) == checkLeftWorkerSuspended);
         LONG lSpins = g_lSpins;
         Sleep(100);
         CHECK(g_lSpins == lSpins);
