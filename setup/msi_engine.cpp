@@ -1,7 +1,7 @@
 // Engine check, engine redistributable and process launch. No trace lines of their own: the
 // run brackets the whole engine step.
 #include "msi_engine.h"
-#include "msi_database.h"
+#include "setup_base/msi_database.h"
 #include "setup_base/setup_base.h"
 #include "setup_base/paths.h"
 #include "setup_base/system_library.h"

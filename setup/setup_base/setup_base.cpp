@@ -1,6 +1,5 @@
 // Check reports and the wide-string routines.
 #include "setup_base.h"
-#include "../WinInet/WinInet.h"
 
 HANDLE g_hBlockHeap = NULL;
 
@@ -21,28 +20,6 @@ void ReportApiCall(LPCSTR pszCondition, LPCSTR pszFile, long nLine)
 {
     int nError = (int)GetLastError();
     TracePrint("*** VERIFY API CALL: %s (%s, %ld): %d ***", pszCondition, pszFile, nLine, nError);
-}
-
-void ReportWinInetCall(LPCSTR pszCondition, LPCSTR pszFile, long nLine)
-{
-    const DWORD cchResponse = 1024;
-    int nError = (int)GetLastError();
-
-    // Zero-filled, so a failed query leaves an empty text rather than stack garbage.
-    WCHAR szResponse[cchResponse];
-    ZeroBytes(szResponse, sizeof(szResponse));
-    DWORD dwLength = cchResponse;
-    DWORD dwResponseError = 0;
-    BOOL res = FALSE;
-    if (WinInetApi.InternetGetLastResponseInfoW != NULL)
-        res = WinInetApi.InternetGetLastResponseInfoW(&dwResponseError, szResponse, &dwLength);
-    else
-        SetLastError(ERROR_INVALID_FUNCTION);
-    VERIFY_API_CALL(res != FALSE);
-    szResponse[cchResponse - 1] = L'\0';
-
-    TracePrint("*** VERIFY WININET CALL: %s (%s, %ld): %d, %S, %d ***", pszCondition, pszFile,
-               nLine, nError, szResponse, (int)dwLength);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -58,7 +58,6 @@ void TracePrint(LPCSTR pszFormat, ...);
 void ReportAssert(LPCSTR pszCondition, LPCSTR pszFile, long nLine);
 void ReportVerify(LPCSTR pszCondition, LPCSTR pszFile, long nLine);
 void ReportApiCall(LPCSTR pszCondition, LPCSTR pszFile, long nLine);
-void ReportWinInetCall(LPCSTR pszCondition, LPCSTR pszFile, long nLine);
 
 // The report routines read the last error themselves, so nothing may run between the
 // condition and them; a true condition leaves the last error untouched.
@@ -68,8 +67,6 @@ void ReportWinInetCall(LPCSTR pszCondition, LPCSTR pszFile, long nLine);
     do { if (!(cond)) ReportVerify(#cond, __FILE__, __LINE__); } while (0)
 #define VERIFY_API_CALL(cond) \
     do { if (!(cond)) ReportApiCall(#cond, __FILE__, __LINE__); } while (0)
-#define VERIFY_WININET_CALL(cond) \
-    do { if (!(cond)) ReportWinInetCall(#cond, __FILE__, __LINE__); } while (0)
 // An assertion whose report names the condition in the words given, where the code's own
 // expression reads differently.
 #define ASSERT_AS(cond, text) \
