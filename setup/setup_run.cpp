@@ -15,7 +15,6 @@ WCHAR szEngineCommand[cchEngineCommand];
 WCHAR szInstallLog[cchInstallLog];
 WCHAR szExeDir[MAX_PATH];
 WCHAR szMsiexecCommand[cchMsiexecCommand];
-WCHAR szExePath[MAX_PATH];
 
 const WCHAR szTracePrefix[] = L"tw-setup";
 
@@ -29,23 +28,6 @@ struct RunBuffers
     HeapPtr<WCHAR> properties;
 };
 
-// A drive's root keeps its backslash: "E:" alone would mean drive E's current directory, where
-// msiexec might find another package than the one that was read.
-bool GetModulePaths(LPWSTR pszExePath, LPWSTR pszExeDir)
-{
-    if (!GetExecutablePath(pszExePath))
-        return false;
-    lstrcpyW(pszExeDir, pszExePath);
-    CutFileName(pszExeDir, true);
-    return true;
-}
-
-// One character less than the capacity, so a string that is too long is cut, never unended.
-void LoadStringInto(HINSTANCE hinst, UINT uId, LPWSTR pszBuffer, DWORD cchCapacity)
-{
-    LoadStringW(hinst, uId, pszBuffer, (int)cchCapacity - 1);
-}
-
 void ShowMessage(UINT uMessageId)
 {
     ShowStringBox(NULL, IDS_SETUP_TITLE, uMessageId, NULL, MB_OK);
@@ -53,7 +35,7 @@ void ShowMessage(UINT uMessageId)
 
 // Splits the command line into the token buffer and interprets every token. Returns the
 // result that ends the run early, or 0 to go on.
-int ParseParameters(HINSTANCE hinst, LPCWSTR pszCommandLine, RunBuffers* pBuffers,
+int ParseParameters(LPCWSTR pszCommandLine, RunBuffers* pBuffers,
                     SetupOptions* pOptions, bool* pbHelp)
 {
     DWORD cchCommandLine = (DWORD)lstrlenW(pszCommandLine);
@@ -71,7 +53,7 @@ int ParseParameters(HINSTANCE hinst, LPCWSTR pszCommandLine, RunBuffers* pBuffer
     }
     TokenCursor cursor = {pszTokens, SplitCommandLine(pszCommandLine, pszTokens)};
 
-    LoadStringInto(hinst, IDS_MSI_PACKAGE, szMsiPackage, MAX_PATH);
+    LoadStringRow(IDS_MSI_PACKAGE, szMsiPackage, MAX_PATH);
 
     TracePrint("*** Parse parameters: start ***");
     for (LPWSTR pszToken = GetNextToken(&cursor); pszToken != NULL;
@@ -173,7 +155,7 @@ int RunSetup()
     RestrictDllSearch();
     HINSTANCE hinst = GetModuleHandleW(NULL);
     LPCWSTR pszCommandLine = GetCommandLineW();
-    if (!GetModulePaths(szExePath, szExeDir))
+    if (!GetExecutableDirectory(szExeDir))
         return nExitNoModulePath;
 
     LPWSTR pszTempDir = AllocTempDirectory();
@@ -186,7 +168,7 @@ int RunSetup()
     bool bHelp = false;
     bool bEarlyEnd = false;
     CheckEnd end = checkEndedNormally;
-    int nResult = ParseParameters(hinst, pszCommandLine, &buffers, &options, &bHelp);
+    int nResult = ParseParameters(pszCommandLine, &buffers, &options, &bHelp);
     if (bHelp)
     {
         ShowMessage(IDS_HELP);

@@ -117,19 +117,16 @@ bool ParseNodes(NodeList& list, LPCWSTR pszUrlList, DWORD& dwCount)
     dwCount = 0;
     if (!CreateNodeList(list))
         return false;
-    for (LPCWSTR pBegin = pszUrlList;;)
+    for (LPCWSTR pBegin = pszUrlList; pBegin != NULL; )
     {
-        LPCWSTR pEnd = FindChar(pBegin, chListSeparator);
-        bool bLast = pEnd == NULL;
-        if (bLast)
-            pEnd = pBegin + lstrlenW(pBegin);
+        LPCWSTR pEnd = NULL;
+        LPCWSTR pNext = NextListItem(pBegin, &pEnd);
         if (!AppendNode(list, pBegin, pEnd))
             return false;
         ++dwCount;
-        if (bLast)
-            return true;
-        pBegin = pEnd + 1;
+        pBegin = pNext;
     }
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -32,15 +32,12 @@ void SetControlText(HWND hwndDialog, int nControl, LPCWSTR pszText)
     VERIFY_API_CALL(resDIT != FALSE);
 }
 
-void InitDialogTexts(HINSTANCE hinst, HWND hwndDialog)
+void InitDialogTexts(HWND hwndDialog)
 {
     TracePrint("*** CheckForNewVersion: Set window title: start ***");
-    HeapPtr<WCHAR> title(AllocText(cchTitle));
+    HeapPtr<WCHAR> title(AllocStringRow(IDS_SETUP_TITLE, cchTitle));
     if (title.get() != NULL)
-    {
-        LoadStringW(hinst, IDS_SETUP_TITLE, title.get(), (int)cchTitle);
         SetWindowTextW(hwndDialog, title.get());
-    }
     TracePrint("*** CheckForNewVersion: Set window title: end ***");
     title.reset();
 
@@ -53,8 +50,7 @@ void InitDialogTexts(HINSTANCE hinst, HWND hwndDialog)
 
     TracePrint("*** CheckForNewVersion: set cancel button: start ***");
     WCHAR szCancel[cchCancelText];
-    ZeroBytes(szCancel, sizeof(szCancel));
-    LoadStringW(hinst, IDS_SKIP, szCancel, cchCancelText);
+    LoadStringRow(IDS_SKIP, szCancel, cchCancelText);
     SetControlText(hwndDialog, IDCANCEL, szCancel);
     TracePrint("*** CheckForNewVersion: set cancel button: end ***");
 }
@@ -67,12 +63,11 @@ void StopState(CallbackParam& param)
 // The running build's key: string 507, '-', string 511, within the key's 32 characters.
 void MakeOwnKey(LPWSTR pszKey)
 {
-    HINSTANCE hinst = GetModuleHandleW(NULL);
-    int cchFirst = LoadStringW(hinst, IDS_PRODUCT_CODE, pszKey, (int)cchBuildKey);
+    int cchFirst = LoadStringRow(IDS_PRODUCT_CODE, pszKey, cchBuildKey);
     if (cchFirst < 0 || cchFirst > (int)cchBuildKey - 2)
         cchFirst = 0;
     pszKey[cchFirst] = L'-';
-    LoadStringW(hinst, IDS_EDITION_CODE, pszKey + cchFirst + 1, (int)cchBuildKey - 1 - cchFirst);
+    LoadStringRow(IDS_EDITION_CODE, pszKey + cchFirst + 1, cchBuildKey - 1 - cchFirst);
 }
 
 // Only the package's existence counts: without it any newer 9.x build is offered. The one
@@ -292,7 +287,7 @@ bool CheckForNewVersion(HINSTANCE hinst, LPWSTR msipackage, DWORD cchMsiPackage,
         TracePrint("*** CheckForNewVersion: Can't create dialog ***");
         return false;
     }
-    InitDialogTexts(hinst, hwndDialog);
+    InitDialogTexts(hwndDialog);
     ShowWindow(hwndDialog, SW_SHOW);
 
     // The worker writes only into the share: never into the caller's buffer, which a worker

@@ -85,14 +85,11 @@ void InitBuildInfoJob(BuildInfoJob& job, const BuildInfo& own, DWORD dwOwnMajor,
     job.pOwnBuildInfo = &own;
     job.dwOwnMajor = dwOwnMajor;
     job.pLatestBuildInfo = &latest;
-    job.pszUrlList.reset(AllocText(cchJobText));
+    job.pszUrlList.reset(AllocStringRow(IDS_MIRROR_URLS, cchJobText));
     job.pszLocalPath.reset(AllocText(MAX_PATH));
-    job.pszCopyStatus.reset(AllocText(cchJobText));
-    job.pszDescription.reset(AllocText(cchJobText));
-    LoadJobString(IDS_MIRROR_URLS, job.pszUrlList.get(), cchJobText);
+    job.pszCopyStatus.reset(AllocStringRow(IDS_SEARCHING, cchJobText));
+    job.pszDescription.reset(AllocStringRow(IDS_DESCRIPTION_SEARCH, cchJobText));
     job.hLocal.reset(CreateTempFile(job.pszLocalPath.get()));
-    LoadJobString(IDS_SEARCHING, job.pszCopyStatus.get(), cchJobText);
-    LoadJobString(IDS_DESCRIPTION_SEARCH, job.pszDescription.get(), cchJobText);
 }
 
 void InitPackageJob(PackageJob& job, const BuildInfo& latest, HANDLE hLocal,
@@ -101,8 +98,7 @@ void InitPackageJob(PackageJob& job, const BuildInfo& latest, HANDLE hLocal,
     job.pLatestBuildInfo = &latest;
     job.hLocal = hLocal;
     job.pszLocalPath = pszLocalPath;
-    job.pszDescription.reset(AllocText(cchJobText));
-    LoadJobString(IDS_DESCRIPTION_DOWNLOAD, job.pszDescription.get(), cchJobText);
+    job.pszDescription.reset(AllocStringRow(IDS_DESCRIPTION_DOWNLOAD, cchJobText));
 }
 
 bool Download(HINTERNET hInternet, CallbackParam& param, BuildInfoJob& job)

@@ -24,7 +24,7 @@ void AppendString(LPWSTR pszText, UINT uId)
 {
     DWORD cchUsed = (DWORD)lstrlenW(pszText);
     if (cchUsed + 1 < cchJobText)
-        LoadJobString(uId, pszText + cchUsed, cchJobText - cchUsed);
+        LoadStringRow(uId, pszText + cchUsed, cchJobText - cchUsed);
 }
 
 // The texts of the callbacks: both follow one scheme under their own tags.
@@ -134,18 +134,11 @@ bool CopyPercentOf(void* pProgress, DWORD& dwPercent)
 
 } // namespace
 
-void LoadJobString(UINT uId, LPWSTR pszBuffer, DWORD cchCapacity)
-{
-    if (pszBuffer != NULL)
-        LoadStringW(GetModuleHandleW(NULL), uId, pszBuffer, (int)cchCapacity);
-}
-
 bool SetControlString(HWND hwndDialog, int nControl, UINT uId)
 {
-    HeapPtr<WCHAR> text(AllocText(cchJobText));
+    HeapPtr<WCHAR> text(AllocStringRow(uId, cchJobText));
     if (text.get() == NULL)
         return false;
-    LoadJobString(uId, text.get(), cchJobText);
     BOOL resDIT = SetDlgItemTextW(hwndDialog, nControl, text.get());
     VERIFY_API_CALL(resDIT != FALSE);
     return true;

@@ -10,8 +10,6 @@ const DWORD cchJobText = 1024;      // every text of a job, terminator included
 // A package above 2 GiB is no package: no valid one comes near it.
 const DWORD cbPackageMax = 0x80000000;
 
-// A row of the string table into pszBuffer (cchCapacity characters); nothing without a buffer.
-void LoadJobString(UINT uId, LPWSTR pszBuffer, DWORD cchCapacity);
 // Sets a control of the dialog from a string of the table; false when the text could not be
 // allocated (nothing was changed then).
 bool SetControlString(HWND hwndDialog, int nControl, UINT uId);

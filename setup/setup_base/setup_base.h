@@ -145,6 +145,12 @@ private:
 // pszText instead when that is given); the box's answer, or 0 when a text can't be had.
 int ShowStringBox(HWND hwndOwner, UINT uCaption, UINT uText, LPCWSTR pszText, UINT uStyle);
 
+// A row of the executable's string table into pszBuffer, cchBuffer characters with the
+// terminator, cut to fit and always ended; empty when the row is missing. Its length.
+int LoadStringRow(UINT uId, LPWSTR pszBuffer, DWORD cchBuffer);
+// The same in a new heap text of cch characters; none when that can't be allocated.
+LPWSTR AllocStringRow(UINT uId, DWORD cch);
+
 // A zero-filled text of cch characters, terminator included.
 inline LPWSTR AllocText(DWORD cch)
 {
@@ -186,6 +192,11 @@ private:
 
 // Separates the items of the setup's lists: mirror URLs, companion masks, publisher pins.
 const WCHAR chListSeparator = L';';
+
+// The item of a list that starts at pszItem ends at *ppEnd, the separator or the terminator
+// after it; returns where the next item starts, or none after the last. Empty items count:
+// "a;;b;" holds four, the last of them empty.
+LPCWSTR NextListItem(LPCWSTR pszItem, LPCWSTR* ppEnd);
 
 void ZeroBytes(void* pStart, DWORD cb);
 LPWSTR CopyChars(LPWSTR pszDest, LPCWSTR pszSource, DWORD cchMax);   // writes no terminator
