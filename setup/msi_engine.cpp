@@ -12,7 +12,6 @@
 namespace {
 
 const DWORD cbDllVersionInfo = 20;
-const DWORD cbStartupInfo = 68;
 const DWORD dwMinimumMsiMajor = 2;
 
 typedef BOOL WINAPI SetDefaultDllDirectoriesFn(DWORD);
@@ -87,7 +86,7 @@ bool RunProcess(LPCWSTR pszApplication, LPWSTR pszCommandLine, LPCWSTR pszDirect
 {
     STARTUPINFOW si;
     ZeroBytes(&si, sizeof(si));
-    si.cb = cbStartupInfo;
+    si.cb = sizeof(si);
     PROCESS_INFORMATION pi;
     ZeroBytes(&pi, sizeof(pi));
     if (!CreateProcessW(pszApplication, pszCommandLine, NULL, NULL, FALSE, 0, NULL, pszDirectory,

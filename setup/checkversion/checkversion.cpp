@@ -77,11 +77,10 @@ bool PackageExists(LPCWSTR pszMsiPackage)
     WCHAR szPath[MAX_PATH];
     if (!GetLocalPackagePath(pszMsiPackage, szPath))
         return false;
-    HANDLE hFile = CreateFileW(szPath, 0, 0, NULL, OPEN_EXISTING, 0, NULL);
-    if (hFile == INVALID_HANDLE_VALUE)
+    FileHandle file(CreateFileW(szPath, 0, 0, NULL, OPEN_EXISTING, 0, NULL));
+    if (!file.IsOpen())
         return false;
     TracePrint("*** Msi package is opened successfully ***");
-    CloseHandle(hFile);
     return true;
 }
 
