@@ -5,6 +5,7 @@
 
 #include "fake_inet.h"
 #include "trace_capture.h"
+#include "watchdog.h"
 #include "checkversion/checkversion.h"
 #include "checkversion/download_jobs.h"
 #include "checkversion/latest_build.h"
@@ -223,6 +224,8 @@ DWORD WINAPI SetTextOf(LPVOID pvDialog)
 }
 
 const SIZE_T cbBusyPages = 65536;
+// The wait for a worker and its forced end take about 21 s at the most.
+const DWORD dwHangLimitMs = 60000;
 
 DWORD WINAPI MapPages(LPVOID)
 {
@@ -249,6 +252,7 @@ TEST_CASE("The wait for the worker serves its late control texts instead of timi
 {
     FakeDialog dialog;
     TraceCapture trace;
+    Watchdog watchdog("the worker that sets a control text to end", dwHangLimitMs);
     HANDLE hThread = CreateThread(NULL, 0, SetTextOf, dialog.hwnd, 0, NULL);
     DWORD dwStart = GetTickCount();
     CHECK(WaitAndClose(hThread) == checkEndedNormally);
@@ -261,6 +265,8 @@ TEST_CASE("The wait for the worker serves its late control texts instead of timi
 TEST_CASE("A worker ended by force leaves the heap and the trace usable, with whole lines")
 {
     TraceCapture trace;
+    Watchdog watchdog("the busy worker's forced end, then the heap and the trace",
+                      dwHangLimitMs);
     HANDLE hThread = CreateThread(NULL, 0, KeepBusy, NULL, 0, NULL);
     Sleep(100);
     CHECK(WaitAndClose(hThread) == checkEndedWorkerByForce);
@@ -282,6 +288,7 @@ TEST_CASE("A worker ended by force leaves the heap and the trace usable, with wh
 TEST_CASE("A worker ended by force while it maps pages leaves the memory map usable")
 {
     TraceCapture trace;
+    Watchdog watchdog("the mapping worker's forced end, then a page mapping", dwHangLimitMs);
     HANDLE hThread = CreateThread(NULL, 0, MapPages, NULL, 0, NULL);
     Sleep(100);
     CHECK(WaitAndClose(hThread) == checkEndedWorkerByForce);
@@ -328,6 +335,8 @@ TEST_CASE("A worker that can't be ended safely is left suspended, never ended or
     for (auto& c : cases)
     {
         g_lRelease = 0;
+        Watchdog watchdog("the worker left suspended, then a process started and waited for",
+                          dwHangLimitMs);
         TraceCapture trace;
         HANDLE hThread = CreateThread(NULL, 0, c.pfnWorker, NULL, 0, NULL);
         HANDLE hGiven = NULL;
