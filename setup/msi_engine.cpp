@@ -1,7 +1,7 @@
 // Engine check, engine redistributable and process launch. No trace lines of their own: the
 // run brackets the whole engine step.
 #include "msi_engine.h"
-#include "msi_database.h"
+#include "setup_base/msi_database.h"
 #include "setup_base/setup_base.h"
 #include "setup_base/paths.h"
 #include "setup_base/system_library.h"
@@ -12,7 +12,6 @@
 namespace {
 
 const DWORD cbDllVersionInfo = 20;
-const DWORD cbStartupInfo = 68;
 const DWORD dwMinimumMsiMajor = 2;
 
 typedef BOOL WINAPI SetDefaultDllDirectoriesFn(DWORD);
@@ -87,7 +86,7 @@ bool RunProcess(LPCWSTR pszApplication, LPWSTR pszCommandLine, LPCWSTR pszDirect
 {
     STARTUPINFOW si;
     ZeroBytes(&si, sizeof(si));
-    si.cb = cbStartupInfo;
+    si.cb = sizeof(si);
     PROCESS_INFORMATION pi;
     ZeroBytes(&pi, sizeof(pi));
     if (!CreateProcessW(pszApplication, pszCommandLine, NULL, NULL, FALSE, 0, NULL, pszDirectory,

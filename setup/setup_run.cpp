@@ -1,6 +1,5 @@
 // The entry point and the one straight sequence of a run.
 #include "checkversion/checkversion.h"
-#include "checkversion/download_jobs.h"
 #include "command_line.h"
 #include "msi_engine.h"
 #include "msiexec_command.h"
@@ -16,7 +15,6 @@ WCHAR szEngineCommand[cchEngineCommand];
 WCHAR szInstallLog[cchInstallLog];
 WCHAR szExeDir[MAX_PATH];
 WCHAR szMsiexecCommand[cchMsiexecCommand];
-WCHAR szExePath[MAX_PATH];
 
 const WCHAR szTracePrefix[] = L"tw-setup";
 
@@ -30,23 +28,6 @@ struct RunBuffers
     HeapPtr<WCHAR> properties;
 };
 
-// A drive's root keeps its backslash: "E:" alone would mean drive E's current directory, where
-// msiexec might find another package than the one that was read.
-bool GetModulePaths(LPWSTR pszExePath, LPWSTR pszExeDir)
-{
-    if (!GetExecutablePath(pszExePath))
-        return false;
-    lstrcpyW(pszExeDir, pszExePath);
-    CutFileName(pszExeDir, true);
-    return true;
-}
-
-// One character less than the capacity, so a string that is too long is cut, never unended.
-void LoadStringInto(HINSTANCE hinst, UINT uId, LPWSTR pszBuffer, DWORD cchCapacity)
-{
-    LoadStringW(hinst, uId, pszBuffer, (int)cchCapacity - 1);
-}
-
 void ShowMessage(UINT uMessageId)
 {
     ShowStringBox(NULL, IDS_SETUP_TITLE, uMessageId, NULL, MB_OK);
@@ -54,7 +35,7 @@ void ShowMessage(UINT uMessageId)
 
 // Splits the command line into the token buffer and interprets every token. Returns the
 // result that ends the run early, or 0 to go on.
-int ParseParameters(HINSTANCE hinst, LPCWSTR pszCommandLine, RunBuffers* pBuffers,
+int ParseParameters(LPCWSTR pszCommandLine, RunBuffers* pBuffers,
                     SetupOptions* pOptions, bool* pbHelp)
 {
     DWORD cchCommandLine = (DWORD)lstrlenW(pszCommandLine);
@@ -72,7 +53,7 @@ int ParseParameters(HINSTANCE hinst, LPCWSTR pszCommandLine, RunBuffers* pBuffer
     }
     TokenCursor cursor = {pszTokens, SplitCommandLine(pszCommandLine, pszTokens)};
 
-    LoadStringInto(hinst, IDS_MSI_PACKAGE, szMsiPackage, MAX_PATH);
+    LoadStringRow(IDS_MSI_PACKAGE, szMsiPackage, MAX_PATH);
 
     TracePrint("*** Parse parameters: start ***");
     for (LPWSTR pszToken = GetNextToken(&cursor); pszToken != NULL;
@@ -141,7 +122,7 @@ int Uninstall(const SetupOptions& options)
     return nResult;
 }
 
-int Install(HINSTANCE hinst, const SetupOptions& options)
+int Install(HINSTANCE hinst, const SetupOptions& options, CheckEnd& end)
 {
     // What the update check checked stays held until msiexec has ended.
     PackageHolds holds;
@@ -149,14 +130,14 @@ int Install(HINSTANCE hinst, const SetupOptions& options)
     if (!options.bSilent)
     {
         TracePrint("*** CheckForNewVersion: start ***");
-        bool bNewer = CheckForNewVersion(hinst, szMsiPackage, MAX_PATH, holds);
+        bool bNewer = CheckForNewVersion(hinst, szMsiPackage, MAX_PATH, holds, end);
         TracePrint("*** CheckForNewVersion: end: %d ***", bNewer ? 1 : 0);
     }
     int nResult = 0;
     TracePrint("*** Install: start ***");
     // A worker left suspended may own the loader lock: msi.dll is not loaded then, and the line
     // keeps REINSTALL as when the answer can't be had.
-    bool bTail = WorkerLeftSuspended() || NeedsReinstallTail(szExeDir, szMsiPackage);
+    bool bTail = end == checkLeftWorkerSuspended || NeedsReinstallTail(szExeDir, szMsiPackage);
     if (ComposeInstallCommand(options, szMsiPackage, bTail, szMsiexecCommand, cchMsiexecCommand))
         nResult = RunMsiexec();
     else
@@ -174,7 +155,7 @@ int RunSetup()
     RestrictDllSearch();
     HINSTANCE hinst = GetModuleHandleW(NULL);
     LPCWSTR pszCommandLine = GetCommandLineW();
-    if (!GetModulePaths(szExePath, szExeDir))
+    if (!GetExecutableDirectory(szExeDir))
         return nExitNoModulePath;
 
     LPWSTR pszTempDir = AllocTempDirectory();
@@ -186,7 +167,8 @@ int RunSetup()
     SetupOptions options;
     bool bHelp = false;
     bool bEarlyEnd = false;
-    int nResult = ParseParameters(hinst, pszCommandLine, &buffers, &options, &bHelp);
+    CheckEnd end = checkEndedNormally;
+    int nResult = ParseParameters(pszCommandLine, &buffers, &options, &bHelp);
     if (bHelp)
     {
         ShowMessage(IDS_HELP);
@@ -198,15 +180,16 @@ int RunSetup()
     {
         if (options.pszLogPath == NULL)
             options.pszLogPath = MakeInstallLogPath(szInstallLog, options.bUninstall);
-        nResult = options.bUninstall ? Uninstall(options) : Install(hinst, options);
+        nResult = options.bUninstall ? Uninstall(options) : Install(hinst, options, end);
     }
 
     // The early ends leave the trace without its end line; the process ends right after.
     if (!bEarlyEnd)
         TracePrint("*** end ***");
-    // A transfer left running after a Cancel may still trace: the process ends here, holding
-    // the trace lock, without the libraries' clean-up (it may be inside WinInet).
-    if (TransferLeftRunning())
+    // What the update check left may still run, and trace, inside a library, or have died in
+    // one whose clean-up at exit would then wait for ever: the process ends here, holding the
+    // trace lock, without the libraries' clean-up.
+    if (end != checkEndedNormally)
     {
         LockTrace();
         TerminateProcess(GetCurrentProcess(), (UINT)nResult);
@@ -226,10 +209,5 @@ int RunSetup()
 // it (no constructors of globals, no arguments parsed by the runtime, no atexit).
 extern "C" void WINAPI SetupEntry()
 {
-    UINT uExitCode = (UINT)RunSetup();
-    // A worker ended by force may have died inside a library whose clean-up at exit would
-    // then wait for ever.
-    if (WorkerEndedByForce())
-        TerminateProcess(GetCurrentProcess(), uExitCode);
-    ExitProcess(uExitCode);
+    ExitProcess((UINT)RunSetup());
 }

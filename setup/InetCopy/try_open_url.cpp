@@ -117,19 +117,16 @@ bool ParseNodes(NodeList& list, LPCWSTR pszUrlList, DWORD& dwCount)
     dwCount = 0;
     if (!CreateNodeList(list))
         return false;
-    for (LPCWSTR pBegin = pszUrlList;;)
+    for (LPCWSTR pBegin = pszUrlList; pBegin != NULL; )
     {
-        LPCWSTR pEnd = FindChar(pBegin, chListSeparator);
-        bool bLast = pEnd == NULL;
-        if (bLast)
-            pEnd = pBegin + lstrlenW(pBegin);
+        LPCWSTR pEnd = NULL;
+        LPCWSTR pNext = NextListItem(pBegin, &pEnd);
         if (!AppendNode(list, pBegin, pEnd))
             return false;
         ++dwCount;
-        if (bLast)
-            return true;
-        pBegin = pEnd + 1;
+        pBegin = pNext;
     }
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -172,21 +169,22 @@ HINTERNET OpenNodeUrl(HINTERNET hSession, LPCWSTR pszUrl)
 NodeOutcome OpenNode(const TryOpenUrlParams& params, LPCWSTR pszUrl, OpenUrlProgress& progress,
                      HINTERNET& hDest)
 {
-    hDest = OpenNodeUrl(params.hSession, pszUrl);
-    if (hDest != NULL)
+    InternetHandle dest(OpenNodeUrl(params.hSession, pszUrl));
+    if (dest.IsOpen())
     {
-        StatusCheck status = CheckStatusCode(params.hSession, hDest, params.hwndParent);
+        StatusCheck status = CheckStatusCode(params.hSession, dest.get(), params.hwndParent);
         if (status == STATUS_OPENED)
         {
             TracePrint("*** Try open URL procedure: node %S successfully opened ***", pszUrl);
+            hDest = dest.release();
             return NODE_OPENED;
         }
         if (status == STATUS_UNAUTHORIZED)
+        {
             TracePrint("*** Try open URL procedure: Authorization is failed ***");
-        WinInetApi.InternetCloseHandle(hDest);
-        hDest = NULL;
-        if (status == STATUS_UNAUTHORIZED)
             return NODE_REFUSED;
+        }
+        dest.reset();
     }
 
     TracePrint("*** Try open URL procedure: can't open node %S ***", pszUrl);
@@ -392,7 +390,7 @@ int WINAPI TryOpenUrlProc(void* pvParams)
     if (params.phDest != NULL)
         *params.phDest = hDest;
     else if (hDest != NULL)
-        WinInetApi.InternetCloseHandle(hDest);    // nobody to hand it to
+        CloseInternetHandle(hDest);    // nobody to hand it to
     SendEvent(params.pfnCallback, bOpened ? PROGRESS_COMPLETED : PROGRESS_FAILED, &progress,
               params.pCallbackData);
     TracePrint("*** Try open URL procedure: end ***");

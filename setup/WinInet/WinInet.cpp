@@ -67,6 +67,28 @@ void UninitializeInternet()
     TracePrint("*** Uninitialize internet: end ***");
 }
 
+void ReportWinInetCall(LPCSTR pszCondition, LPCSTR pszFile, long nLine)
+{
+    const DWORD cchResponse = 1024;
+    int nError = (int)GetLastError();
+
+    // Zero-filled, so a failed query leaves an empty text rather than stack garbage.
+    WCHAR szResponse[cchResponse];
+    ZeroBytes(szResponse, sizeof(szResponse));
+    DWORD dwLength = cchResponse;
+    DWORD dwResponseError = 0;
+    BOOL res = FALSE;
+    if (WinInetApi.InternetGetLastResponseInfoW != NULL)
+        res = WinInetApi.InternetGetLastResponseInfoW(&dwResponseError, szResponse, &dwLength);
+    else
+        SetLastError(ERROR_INVALID_FUNCTION);
+    VERIFY_API_CALL(res != FALSE);
+    szResponse[cchResponse - 1] = L'\0';
+
+    TracePrint("*** VERIFY WININET CALL: %s (%s, %ld): %d, %S, %d ***", pszCondition, pszFile,
+               nLine, nError, szResponse, (int)dwLength);
+}
+
 void CloseInternetHandle(HINTERNET hInternet)
 {
     BOOL res = WinInetApi.InternetCloseHandle(hInternet);

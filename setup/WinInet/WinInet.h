@@ -38,6 +38,11 @@ struct WinInetApiTable
 
 extern WinInetApiTable WinInetApi;
 
+// A failed WinInet call's check report, with the server's last response when there is one.
+void ReportWinInetCall(LPCSTR pszCondition, LPCSTR pszFile, long nLine);
+#define VERIFY_WININET_CALL(cond) \
+    do { if (!(cond)) ReportWinInetCall(#cond, __FILE__, __LINE__); } while (0)
+
 // Closes a WinInet handle, the close verified.
 void CloseInternetHandle(HINTERNET hInternet);
 

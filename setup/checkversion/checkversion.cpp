@@ -4,32 +4,17 @@
 #include "../setup_base/files.h"
 #include "latest_build.h"
 #include "own_build.h"
+#include "transfer.h"
+#include "worker_end.h"
 #include "../WinInet/WinInet.h"
 #include "../res/resource.h"
 
 #include <commctrl.h>
 
-extern "C" LONG NTAPI LdrLockLoaderLock(ULONG dwFlags, ULONG* pdwDisposition, ULONG_PTR* pCookie);
-extern "C" LONG NTAPI LdrUnlockLoaderLock(ULONG dwFlags, ULONG_PTR cookie);
-
 namespace {
 
-const DWORD dwWorkerGraceMs = 10000;
 const DWORD cchTitle = 1024;
 const int cchCancelText = 31;
-const DWORD dwLoaderLockTryMs = 1000;
-
-bool g_bWorkerEndedByForce = false;
-bool g_bWorkerLeftSuspended = false;
-
-// Everything the worker writes into: made for one check, freed only once the worker has ended
-// by itself, and left alone for good when it had to be stopped.
-struct WorkerShare
-{
-    CallbackParam param;
-    PackageHolds holds;
-    WCHAR szPackage[MAX_PATH];
-};
 
 void MoveHold(HANDLE& hFrom, HANDLE& hTo)
 {
@@ -46,15 +31,12 @@ void SetControlText(HWND hwndDialog, int nControl, LPCWSTR pszText)
     VERIFY_API_CALL(resDIT != FALSE);
 }
 
-void InitDialogTexts(HINSTANCE hinst, HWND hwndDialog)
+void InitDialogTexts(HWND hwndDialog)
 {
     TracePrint("*** CheckForNewVersion: Set window title: start ***");
-    HeapPtr<WCHAR> title(AllocText(cchTitle));
+    HeapPtr<WCHAR> title(AllocStringRow(IDS_SETUP_TITLE, cchTitle));
     if (title.get() != NULL)
-    {
-        LoadStringW(hinst, IDS_SETUP_TITLE, title.get(), (int)cchTitle);
         SetWindowTextW(hwndDialog, title.get());
-    }
     TracePrint("*** CheckForNewVersion: Set window title: end ***");
     title.reset();
 
@@ -67,8 +49,7 @@ void InitDialogTexts(HINSTANCE hinst, HWND hwndDialog)
 
     TracePrint("*** CheckForNewVersion: set cancel button: start ***");
     WCHAR szCancel[cchCancelText];
-    ZeroBytes(szCancel, sizeof(szCancel));
-    LoadStringW(hinst, IDS_SKIP, szCancel, cchCancelText);
+    LoadStringRow(IDS_SKIP, szCancel, cchCancelText);
     SetControlText(hwndDialog, IDCANCEL, szCancel);
     TracePrint("*** CheckForNewVersion: set cancel button: end ***");
 }
@@ -81,12 +62,11 @@ void StopState(CallbackParam& param)
 // The running build's key: string 507, '-', string 511, within the key's 32 characters.
 void MakeOwnKey(LPWSTR pszKey)
 {
-    HINSTANCE hinst = GetModuleHandleW(NULL);
-    int cchFirst = LoadStringW(hinst, IDS_PRODUCT_CODE, pszKey, (int)cchBuildKey);
+    int cchFirst = LoadStringRow(IDS_PRODUCT_CODE, pszKey, cchBuildKey);
     if (cchFirst < 0 || cchFirst > (int)cchBuildKey - 2)
         cchFirst = 0;
     pszKey[cchFirst] = L'-';
-    LoadStringW(hinst, IDS_EDITION_CODE, pszKey + cchFirst + 1, (int)cchBuildKey - 1 - cchFirst);
+    LoadStringRow(IDS_EDITION_CODE, pszKey + cchFirst + 1, cchBuildKey - 1 - cchFirst);
 }
 
 // Only the package's existence counts: without it any newer 9.x build is offered. The one
@@ -96,11 +76,10 @@ bool PackageExists(LPCWSTR pszMsiPackage)
     WCHAR szPath[MAX_PATH];
     if (!GetLocalPackagePath(pszMsiPackage, szPath))
         return false;
-    HANDLE hFile = CreateFileW(szPath, 0, 0, NULL, OPEN_EXISTING, 0, NULL);
-    if (hFile == INVALID_HANDLE_VALUE)
+    FileHandle file(CreateFileW(szPath, 0, 0, NULL, OPEN_EXISTING, 0, NULL));
+    if (!file.IsOpen())
         return false;
     TracePrint("*** Msi package is opened successfully ***");
-    CloseHandle(hFile);
     return true;
 }
 
@@ -116,8 +95,9 @@ bool HandPackageOver(CallbackParam& param, LPCWSTR pszPath)
     return true;
 }
 
-bool CheckWithInternet(CallbackParam& param)
+bool CheckWithInternet(WorkerShare& share)
 {
+    CallbackParam& param = share.param;
     TracePrint("*** Internet connection successfully initialized ***");
     TracePrint("*** Open msi package ***");
     bool bExists = PackageExists(param.pszMsiPackage);
@@ -130,138 +110,31 @@ bool CheckWithInternet(CallbackParam& param)
     ConfirmCallback pfnConfirm = ConfirmNewBuild;
 
     TracePrint("*** Check latest build: start ***");
-    bool bResult = CheckLatestBuild(param, own, &pfnConfirm) &&
+    bool bResult = CheckLatestBuild(param, share.hSession, own, &pfnConfirm) &&
                    HandPackageOver(param, own.UrlList());
     TracePrint("*** Check latest build: end ***");
     InterlockedCompareExchange(&param.lState, bResult ? stateNewerPackage : stateStopped,
                                stateRunning);
     PostMessageWithCheck(param.hwndDialog, WM_NULL, 0, 0);
-    // A transfer left running may still be inside WinInet.
-    if (param.lTransferLeft == 0)
-        UninitializeInternet();
     ReleaseBuildInfo(own);
     return bResult;
 }
 
-bool RunWorker(CallbackParam& param)
+// WinInet and its session are the share's: a transfer left behind may still use them.
+bool RunWorker(WorkerShare& share)
 {
     TracePrint("*** Initialize internet connection: start ***");
     bool bResult = false;
-    if (InitializeInternet())
-        bResult = CheckWithInternet(param);
+    share.bInternetBound = InitializeInternet();
+    if (share.bInternetBound)
+        bResult = CheckWithInternet(share);
     else
     {
-        StopState(param);
-        PostMessageWithCheck(param.hwndDialog, WM_NULL, 0, 0);
+        StopState(share.param);
+        PostMessageWithCheck(share.param.hwndDialog, WM_NULL, 0, 0);
     }
     TracePrint("*** Initialize internet connection: end: %d ***", bResult ? 1 : 0);
     return bResult;
-}
-
-// Waits for the worker while the dialog lives on: it is painted and takes input, so it is never
-// shown as not responding, and the worker's synchronous control texts get through. The dialog
-// procedure only ever moves the state from running to stopped: a second Cancel, Esc or close
-// starts nothing.
-DWORD WaitServingDialog(HANDLE hThread, HWND hwndDialog, DWORD dwTimeoutMs)
-{
-    DWORD dwStart = GetTickCount();
-    for (;;)
-    {
-        DWORD dwElapsed = GetTickCount() - dwStart;
-        DWORD dwLeft = dwElapsed < dwTimeoutMs ? dwTimeoutMs - dwElapsed : 0;
-        DWORD dwWait = MsgWaitForMultipleObjects(1, &hThread, FALSE, dwLeft, QS_ALLINPUT);
-        if (dwWait != WAIT_OBJECT_0 + 1)
-            return dwWait;
-        MSG msg;
-        while (PeekMessageW(&msg, NULL, 0, 0, PM_REMOVE))
-        {
-            // The loop that a quit would end has ended already.
-            if (msg.message == WM_QUIT)
-                continue;
-            if (hwndDialog == NULL || !IsDialogMessageW(hwndDialog, &msg))
-            {
-                TranslateMessage(&msg);
-                DispatchMessageW(&msg);
-            }
-        }
-    }
-}
-
-const ULONG dwLoaderLockTryOnly = 2;
-const ULONG dwLoaderLockAcquired = 1;
-
-// Takes the loader lock unless another thread keeps it longer than dwLoaderLockTryMs; the
-// cookie to release it with, or 0. Imported, never looked up: a look-up (GetModuleHandle,
-// GetProcAddress) itself waits for the loader lock, for ever when the worker keeps it.
-ULONG_PTR TakeLoaderLock()
-{
-    DWORD dwStart = GetTickCount();
-    do
-    {
-        ULONG dwDisposition = 0;
-        ULONG_PTR cookie = 0;
-        if (LdrLockLoaderLock(dwLoaderLockTryOnly, &dwDisposition, &cookie) >= 0 &&
-            dwDisposition == dwLoaderLockAcquired)
-            return cookie;
-        Sleep(1);
-    } while (GetTickCount() - dwStart < dwLoaderLockTryMs);
-    return 0;
-}
-
-void ReleaseLoaderLock(ULONG_PTR cookie)
-{
-    if (cookie != 0)
-        LdrUnlockLoaderLock(0, cookie);
-}
-
-// A thread is suspended only outside the system's own short sections (its memory map, for one),
-// and the suspension is complete once its context can be read. Ended at once instead, a worker
-// busy in such a section takes that lock along, and the next memory mapping of the main thread
-// waits for ever.
-bool StopWhereItCanBeEnded(HANDLE hThread)
-{
-    if (SuspendThread(hThread) == (DWORD)-1)
-        return false;
-    CONTEXT context;
-    ZeroBytes(&context, sizeof(context));
-    context.ContextFlags = CONTEXT_CONTROL;
-    GetThreadContext(hThread, &context);
-    return true;
-}
-
-// Ends the worker by force without letting it take along a lock that the main thread needs
-// on its way to msiexec: the trace lock, the loader lock and the process heap are taken first,
-// so the worker dies owning none of them. Every one of them is held only for moments by a
-// thread that works; a worker worth ending waits on the network, holding none. A worker that
-// keeps the loader lock, or that can't be ended, stays suspended instead: it never runs again.
-BOOL EndWorkerByForce(HANDLE hThread)
-{
-    Tracer* pTracer = LockTrace();
-    ULONG_PTR loaderCookie = TakeLoaderLock();
-    HANDLE hHeap = GetProcessHeap();
-    BOOL bHeapLocked = HeapLock(hHeap);
-    bool bSuspended = StopWhereItCanBeEnded(hThread);
-    BOOL res = FALSE;
-    if (loaderCookie != 0)
-        res = TerminateThread(hThread, (DWORD)-1);
-    else
-        SetLastError(ERROR_LOCK_VIOLATION);
-    DWORD dwError = GetLastError();
-    // Termination completes asynchronously; the locks are given back, and the handle closed,
-    // once it has.
-    if (res)
-        WaitForSingleObject(hThread, dwWorkerGraceMs);
-    if (bHeapLocked)
-        HeapUnlock(hHeap);
-    ReleaseLoaderLock(loaderCookie);
-    UnlockTrace(pTracer);
-    g_bWorkerEndedByForce = true;
-    g_bWorkerLeftSuspended = !res;
-    if (!res)
-        TracePrint("*** WaitAndClose: Thread is left %s (%d) ***",
-                   bSuspended ? "suspended" : "running", (int)dwError);
-    SetLastError(dwError);
-    return res;
 }
 
 } // namespace
@@ -279,16 +152,6 @@ bool IsCancelled(const CallbackParam& param)
 void StoreRunning(CallbackParam& param)
 {
     __atomic_store_n(&param.lState, stateRunning, __ATOMIC_SEQ_CST);
-}
-
-bool WorkerEndedByForce()
-{
-    return g_bWorkerEndedByForce;
-}
-
-bool WorkerLeftSuspended()
-{
-    return g_bWorkerLeftSuspended;
 }
 
 void InitHolds(PackageHolds& holds)
@@ -379,34 +242,15 @@ bool DialogLoop(HWND hwndDialog, CallbackParam& param)
     return lState == stateNewerPackage;
 }
 
-bool WaitAndClose(HANDLE hThread, HWND hwndDialog)
-{
-    if (hThread == NULL)
-    {
-        TracePrint("WaitAndClose: invalid parameter");
-        return false;
-    }
-    if (WaitServingDialog(hThread, hwndDialog, dwWorkerGraceMs) != WAIT_OBJECT_0)
-    {
-        TracePrint("*** WaitAndClose: Thread is not signaled, terminate ***");
-        BOOL res = EndWorkerByForce(hThread);
-        VERIFY_API_CALL(res != FALSE);
-        CloseHandle(hThread);
-        return false;
-    }
-    TracePrint("*** WaitAndClose: Thread is signaled ***");
-    BOOL res = CloseHandle(hThread);
-    VERIFY_API_CALL(res != FALSE);
-    return true;
-}
-
 DWORD WINAPI WinInetThreadProc(LPVOID lpParameter)
 {
     TracePrint("*** WinInetThreadProc: start ***");
     ASSERT(lpParameter != NULL);
-    bool bResult = lpParameter != NULL && RunWorker(*(CallbackParam*)lpParameter);
+    WorkerShare* pShare = (WorkerShare*)lpParameter;
+    bool bResult = pShare != NULL && RunWorker(*pShare);
     int nExitCode = bResult ? 0 : -1;
     TracePrint("*** WinInetThreadProc: end: %d ***", nExitCode);
+    ReleaseShare(pShare);
     return (DWORD)nExitCode;
 }
 
@@ -429,10 +273,11 @@ bool TakeResult(WorkerShare& share, bool bNewer, LPWSTR msipackage, DWORD cchMsi
 }
 
 bool CheckForNewVersion(HINSTANCE hinst, LPWSTR msipackage, DWORD cchMsiPackage,
-                        PackageHolds& holds)
+                        PackageHolds& holds, CheckEnd& end)
 {
     ASSERT(hinst != NULL);
     ASSERT(msipackage != NULL);
+    end = checkEndedNormally;
     HWND hwndDialog = CreateDialogParamW(hinst, MAKEINTRESOURCEW(IDD_DOWNLOAD_BUILD), NULL,
                                          DownloadBuildDialogProc, 0);
     if (!IsWindow(hwndDialog))
@@ -440,48 +285,43 @@ bool CheckForNewVersion(HINSTANCE hinst, LPWSTR msipackage, DWORD cchMsiPackage,
         TracePrint("*** CheckForNewVersion: Can't create dialog ***");
         return false;
     }
-    InitDialogTexts(hinst, hwndDialog);
+    InitDialogTexts(hwndDialog);
     ShowWindow(hwndDialog, SW_SHOW);
 
     // The worker writes only into the share: never into the caller's buffer, which a worker
     // that outlives the check could otherwise change after the local path was settled.
-    WorkerShare* pShare = msipackage != NULL ? AllocItems<WorkerShare>(1)
-                                             : NULL;
+    WorkerShare* pShare = msipackage != NULL ? NewWorkerShare(hwndDialog, msipackage) : NULL;
     HANDLE hThread = NULL;
     if (pShare != NULL)
     {
-        CallbackParam param = {hwndDialog, stateRunning, pShare->szPackage, MAX_PATH,
-                               &pShare->holds, 0, 0};
-        pShare->param = param;
-        InitHolds(pShare->holds);
-        CopyChars(pShare->szPackage, msipackage, MAX_PATH - 1);
         TracePrint("*** CheckForNewVersion: Set dialog extra parameter ***");
         SetLastError(0);
         LONG_PTR previous = SetWindowLongPtrW(hwndDialog, DWLP_USER,
                                               (LONG_PTR)&pShare->param.lState);
         bool bSet = previous != 0 || GetLastError() == 0;
-        hThread = bSet ? CreateThread(NULL, 0, WinInetThreadProc, &pShare->param, 0, NULL)
-                       : NULL;
+        HoldShare(pShare);      // the worker's
+        hThread = bSet ? CreateThread(NULL, 0, WinInetThreadProc, pShare, 0, NULL) : NULL;
+        if (hThread == NULL)
+            ReleaseShare(pShare);
     }
     if (hThread == NULL)
     {
         TracePrint("*** CheckForNewVersion: Set dialog extra parameter failed ***");
         DestroyWindow(hwndDialog);
-        if (pShare != NULL)
-            FreeBlock(pShare);
+        ReleaseShare(pShare);
         return false;
     }
 
     bool bNewer = DialogLoop(hwndDialog, pShare->param);
     InterlockedExchange(&pShare->param.lCancelled, 1);
-    bool bEnded = WaitAndClose(hThread, hwndDialog);
+    end = WaitAndClose(hThread, hwndDialog);
     BOOL resDW = DestroyWindow(hwndDialog);
     VERIFY_API_CALL(resDW != FALSE);
-    if (!bEnded)
-        return false;
-    bNewer = TakeResult(*pShare, bNewer, msipackage, cchMsiPackage, holds);
-    // A transfer left running still reports into the share.
-    if (pShare->param.lTransferLeft == 0)
-        FreeBlock(pShare);
+    bNewer = end == checkEndedNormally
+          && TakeResult(*pShare, bNewer, msipackage, cchMsiPackage, holds);
+    // A worker that was stopped never lets go of the share. After one that ended by itself,
+    // whoever still holds it is a transfer that may still run inside WinInet.
+    if (!ReleaseShare(pShare) && end == checkEndedNormally)
+        end = checkLeftTransfer;
     return bNewer;
 }

@@ -1,12 +1,10 @@
-// The two downloads of the update check, the build-information file and the package, with the
-// progress callbacks that move the dialog's bar and stop a transfer the person cancelled.
+// The two downloads of the update check, the build-information file and the package.
 #pragma once
 
 #include "update_check.h"
-#include "../InetCopy/InetCopy.h"
 #include "../setup_base/files.h"
 
-const DWORD cchJobText = 1024;      // every text of a job, terminator included
+#include <wininet.h>
 
 // The build-information job: the mirrors of string 2010 into a new temporary file, which is
 // left in place, then the line of the own key and major.
@@ -45,27 +43,5 @@ bool GetBuildInformation(HINTERNET hInternet, CallbackParam& param, const BuildI
 bool DownloadBuild(HINTERNET hInternet, CallbackParam& param, const BuildInfo& latest,
                    HANDLE hLocal, LPCWSTR pszLocalPath);
 
-// A package above 2 GiB is no package: no valid one comes near it.
-const DWORD cbPackageMax = 0x80000000;
-
 bool Download(HINTERNET hInternet, CallbackParam& param, BuildInfoJob& job);
 bool Download(HINTERNET hInternet, CallbackParam& param, PackageJob& job);
-
-// The copy status of the package job into pszStatus (cchJobText characters): "<1105> VLM
-// a.b.c.d (<MiB> <512>)", the size part only when the remote size is known. False only without
-// a status buffer.
-bool ComposeDownloadStatus(LPWSTR pszStatus, const BuildVersion& version, HINTERNET hRemote);
-
-// True once a transfer was left to end by itself after a Cancel: its thread may still be inside
-// WinInet, so the process must end without the libraries' clean-up.
-bool TransferLeftRunning();
-
-bool TryOpenUrlCallback(int nEvent, void* pProgress, void* pCallbackData);
-bool DownloadBuildCallback(int nEvent, void* pProgress, void* pCallbackData);
-// DownloadBuildCallback within the package's bounds.
-bool PackageCallback(int nEvent, void* pProgress, void* pCallbackData);
-
-// The bar's position while mirrors fail, and while a file of dwFileSize bytes is copied; a size
-// of 0 or an unknown one sweeps 0 to 100 within every MiB.
-DWORD NodesPercent(DWORD dwCurrentNode, DWORD dwNodesTotal);
-DWORD CopyPercent(DWORD dwFileSize, DWORD dwBytesCopied);

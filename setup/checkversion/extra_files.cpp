@@ -117,14 +117,11 @@ __attribute__((noinline)) bool CopyFoundFile(LPCWSTR oldLocation, LPCWSTR newLoc
 bool GetSourceDirectory(LPWSTR oldLocation)
 {
     ZeroBytes(oldLocation, cchLocation * sizeof(WCHAR));
-    if (!GetExecutablePath(oldLocation))
-    {
-        TracePrint("*** Copy extra files: can't get the setup's own path (%d) ***",
-                   (int)GetLastError());
-        return false;
-    }
-    StripFileName(oldLocation);
-    return true;
+    if (GetExecutableDirectory(oldLocation))
+        return true;
+    TracePrint("*** Copy extra files: can't get the setup's own path (%d) ***",
+               (int)GetLastError());
+    return false;
 }
 
 // Refused rather than cut: a cut path could end inside a directory name and so name its parent.
@@ -138,7 +135,7 @@ bool GetTargetDirectory(LPCWSTR newFileName, LPWSTR newLocation)
         return false;
     }
     CopyChars(newLocation, newFileName, cchFileName);
-    StripFileName(newLocation);
+    CutFileName(newLocation);
     return true;
 }
 
@@ -179,14 +176,13 @@ bool MatchesMask(LPCWSTR pszName, LPCWSTR pMask, LPCWSTR pMaskEnd)
 
 bool MatchesListedMask(LPCWSTR pszName, LPCWSTR pszList)
 {
-    for (LPCWSTR pMask = pszList; *pMask != L'\0'; )
+    for (LPCWSTR pMask = pszList; pMask != NULL; )
     {
-        LPCWSTR pEnd = FindChar(pMask, chListSeparator);
-        if (pEnd == NULL)
-            pEnd = pMask + lstrlenW(pMask);
+        LPCWSTR pEnd = NULL;
+        LPCWSTR pNext = NextListItem(pMask, &pEnd);
         if (pEnd > pMask && MatchesMask(pszName, pMask, pEnd))
             return true;
-        pMask = *pEnd == chListSeparator ? pEnd + 1 : pEnd;
+        pMask = pNext;
     }
     return false;
 }
@@ -194,14 +190,8 @@ bool MatchesListedMask(LPCWSTR pszName, LPCWSTR pszList)
 // The list of string 2011 as a new heap block, or none (traced) when it can't be had.
 LPWSTR LoadCompanionList()
 {
-    LPWSTR pszList = AllocText(cchList);
-    if (pszList == NULL)
-    {
-        ASSERT(pszList != NULL);
-        return NULL;
-    }
-    int resLoad = LoadStringW(GetModuleHandleW(NULL), IDS_COMPANION_FILES, pszList, cchList);
-    ASSERT(resLoad > 0);
+    LPWSTR pszList = AllocStringRow(IDS_COMPANION_FILES, cchList);
+    ASSERT(pszList != NULL);
     return pszList;
 }
 
@@ -216,7 +206,7 @@ bool IsCompanionFile(LPCWSTR pszPath)
         return false;
     HeapPtr<WCHAR> list(LoadCompanionList());
     return list.get() != NULL
-        && MatchesListedMask(pszPath + lstrlenW(szFolder) + 1, list.get());
+        && MatchesListedMask(FindLastChar(pszPath, L'\\') + 1, list.get());
 }
 
 bool CopyExtraFiles(LPCWSTR newFileName)
@@ -250,32 +240,23 @@ bool CopyExtraFiles(LPCWSTR newFileName)
 
 bool CopyListedFiles(LPCWSTR oldLocation, LPCWSTR newLocation, LPWSTR pszList)
 {
-    int len = lstrlenW(pszList);
-    if (len == 0)
-        return true;
-
     bool bResult = true;
-    int startOffset = 0;
-    int endOffset = -1;
-    do
+    for (LPWSTR pMask = pszList; pMask != NULL; )
     {
-        startOffset = endOffset + 1;
-        LPCWSTR pSeparator = FindChar(pszList + startOffset, chListSeparator);
-        endOffset = pSeparator != NULL ? (int)(pSeparator - pszList) : len;
-        ASSERT(startOffset >= 0 && startOffset < len);
-        ASSERT(endOffset >= 0 && endOffset <= len);
+        LPCWSTR pEnd = NULL;
+        bool bLast = NextListItem(pMask, &pEnd) == NULL;
+        DWORD cchMask = (DWORD)(pEnd - pMask);
         // Two separators in a row, or one at either end, leave an empty mask to pass over.
-        if (startOffset < endOffset)
+        // A mask is ended in place and the list restored, so the next item reads as it was.
+        if (cchMask > 0)
         {
-            // The mask is cut out in place and the list restored, so the next search sees
-            // the text unchanged.
-            WCHAR chSaved = pszList[endOffset];
-            pszList[endOffset] = L'\0';
-            if (!CopyFiles(oldLocation, newLocation, pszList + startOffset))
-                bResult = false;
-            pszList[endOffset] = chSaved;
+            WCHAR chSaved = pMask[cchMask];
+            pMask[cchMask] = L'\0';
+            bResult = CopyFiles(oldLocation, newLocation, pMask) && bResult;
+            pMask[cchMask] = chSaved;
         }
-    } while (endOffset < len);
+        pMask = bLast ? NULL : pMask + cchMask + 1;
+    }
     return bResult;
 }
 
@@ -323,9 +304,4 @@ bool CopyFiles(LPCWSTR oldLocation, LPCWSTR newLocation, LPCWSTR fileMask)
     }
     FindClose(hFind);
     return bResult;
-}
-
-void StripFileName(LPWSTR fullFileName)
-{
-    CutFileName(fullFileName, false);
 }

@@ -19,6 +19,3 @@ bool CopyListedFiles(LPCWSTR oldLocation, LPCWSTR newLocation, LPWSTR pszList);
 // Copies every file of oldLocation that matches fileMask into newLocation, replacing files of
 // the same name; true when all copies succeeded or nothing matched.
 bool CopyFiles(LPCWSTR oldLocation, LPCWSTR newLocation, LPCWSTR fileMask);
-
-// Ends the path at its last backslash, in place; without one it becomes empty.
-void StripFileName(LPWSTR fullFileName);

@@ -124,11 +124,10 @@ bool IsAcceptedPackage(CallbackParam& param, StagedPackage& staged, BYTE* pbDige
                        bool* pbVerified)
 {
     WCHAR szLocal[MAX_PATH];
-    HeapPtr<WCHAR> pins(AllocText(cchQuestionText));
+    HeapPtr<WCHAR> pins(AllocStringRow(IDS_PUBLISHER_PINS, cchQuestionText));
     PackageCheck check = PACKAGE_REFUSED;
     if (pins.get() != NULL && HoldLocalPackage(param, szLocal) && HoldStaged(staged))
     {
-        LoadStringW(GetModuleHandleW(NULL), IDS_PUBLISHER_PINS, pins.get(), (int)cchQuestionText);
         PackageAnchor anchor = {szLocal, pins.get()};
         check = VerifyDownloadedPackage(anchor, staged.szHeld, pbDigest);
     }
@@ -242,10 +241,8 @@ DWORD NameStart(LPCWSTR pszPath, DWORD cchPath)
 bool GetLocalPackagePath(LPCWSTR pszMsiPackage, LPWSTR pszPath)
 {
     WCHAR szDirectory[MAX_PATH];
-    if (!GetExecutablePath(szDirectory))
-        return false;
-    CutFileName(szDirectory, true);
-    return MakePackagePath(szDirectory, pszMsiPackage, pszPath, MAX_PATH);
+    return GetExecutableDirectory(szDirectory)
+        && MakePackagePath(szDirectory, pszMsiPackage, pszPath, MAX_PATH);
 }
 
 // The string row was written with the installer engine's escapes for brackets, which a message
@@ -285,9 +282,9 @@ void SuggestFileName(LPCWSTR pszUrlList, LPWSTR pszName)
 {
     if (pszUrlList == NULL)
         return;
-    LPCWSTR pszSeparator = FindChar(pszUrlList, chListSeparator);
-    DWORD cchUrl = pszSeparator != NULL ? (DWORD)(pszSeparator - pszUrlList)
-                                        : (DWORD)lstrlenW(pszUrlList);
+    LPCWSTR pEnd = NULL;
+    NextListItem(pszUrlList, &pEnd);
+    DWORD cchUrl = (DWORD)(pEnd - pszUrlList);
     HeapPtr<WCHAR> path(AllocText(cchUrl + 1));
     LPWSTR pszPath = path.get();
     if (pszPath == NULL)
@@ -318,12 +315,10 @@ void SuggestFileName(LPCWSTR pszUrlList, LPWSTR pszName)
 bool ConfirmNewBuild(HWND hDialog, const BuildInfo& latest)
 {
     ASSERT(::IsWindow( hDialog ) != FALSE);
-    HeapPtr<WCHAR> message(AllocText(cchQuestionText));
+    HeapPtr<WCHAR> message(AllocStringRow(IDS_NEW_BUILD_QUESTION, cchQuestionText));
     ASSERT(message.get() != NULL);
     if (message.get() == NULL)
         return false;
-    LoadStringW(GetModuleHandleW(NULL), IDS_NEW_BUILD_QUESTION, message.get(),
-                (int)cchQuestionText);
     LONG lExStyle = GetWindowLongW(hDialog, GWL_EXSTYLE);
 
     UINT uStyle = MB_YESNO | MB_ICONQUESTION;
@@ -340,20 +335,17 @@ bool ConfirmNewBuild(HWND hDialog, const BuildInfo& latest)
     return ShowStringBox(hDialog, IDS_SETUP_TITLE, 0, pszShown, uStyle) == IDYES;
 }
 
-bool CheckLatestBuild(CallbackParam& param, BuildInfo& own, ConfirmCallback* pConfirm)
+bool CheckLatestBuild(CallbackParam& param, HINTERNET& hSession, BuildInfo& own,
+                      ConfirmCallback* pConfirm)
 {
     bool bResult = false;
     TracePrint("*** CheckLatestBuild: Open internet connection: start ***");
-    InternetHandle session(WinInetApi.InternetOpenW(NULL, INTERNET_OPEN_TYPE_PRECONFIG, NULL,
-                                                    NULL, 0));
-    if (session.get() != NULL)
+    hSession = WinInetApi.InternetOpenW(NULL, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
+    if (hSession != NULL)
     {
         TracePrint("*** CheckLatestBuild: Internet connection successfully opened ***");
-        SetSessionOptions(session.get());
-        bResult = CheckWithSession(session.get(), param, own, pConfirm);
-        // A transfer left running after a Cancel still uses the session: it is left open.
-        if (param.lTransferLeft != 0)
-            session.release();
+        SetSessionOptions(hSession);
+        bResult = CheckWithSession(hSession, param, own, pConfirm);
     }
     TracePrint("*** CheckLatestBuild: Open internet connection: end ***");
     return bResult;

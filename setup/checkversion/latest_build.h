@@ -3,13 +3,18 @@
 
 #include "update_check.h"
 
+#include <wininet.h>
+
 // The local package's full path (MAX_PATH characters): beside the executable, not in the
 // current directory, unless the name is a path itself; false when it can't be had whole.
 bool GetLocalPackagePath(LPCWSTR pszMsiPackage, LPWSTR pszPath);
 
 // True only when a newer build was accepted, saved, downloaded completely and its companion
-// files copied; the own BuildInfo's URL list is then the chosen local path.
-bool CheckLatestBuild(CallbackParam& param, BuildInfo& own, ConfirmCallback* pConfirm);
+// files copied; the own BuildInfo's URL list is then the chosen local path. The session is
+// opened into hSession, which stays the caller's to close: a transfer left behind after a
+// Cancel may still use it.
+bool CheckLatestBuild(CallbackParam& param, HINTERNET& hSession, BuildInfo& own,
+                      ConfirmCallback* pConfirm);
 
 // The Yes/No question of string 1104 with the latest version in it.
 bool ConfirmNewBuild(HWND hDialog, const BuildInfo& latest);

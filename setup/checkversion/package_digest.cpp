@@ -4,6 +4,8 @@
 #include "signature_api.h"
 #include "setup_base/setup_base.h"
 
+static_assert(cbPackageDigest == cbSha256, "the digest is a SHA-256 hash");
+
 namespace {
 
 const DWORD cbReadBlock = 32768;

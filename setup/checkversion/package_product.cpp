@@ -2,7 +2,7 @@
 // this product or newer than what it replaces. An older build with known holes, or another
 // product of the same maker, is refused like a bad signature.
 #include "package_product.h"
-#include "msi_database.h"
+#include "setup_base/msi_database.h"
 #include "setup_base/setup_base.h"
 
 namespace {

@@ -294,19 +294,18 @@ bool GetKeyPin(const Signature& sig, LPWSTR pszPin)
     return true;
 }
 
-// One pin of the list, white space around it left out; the position after it.
+// One pin of the list, white space around it left out; where the next one starts, or none.
 LPCWSTR NextPin(LPCWSTR psz, LPCWSTR* ppBegin, DWORD* pcch)
 {
-    while (IsWhiteSpace(*psz))
+    LPCWSTR pEnd = NULL;
+    LPCWSTR pNext = NextListItem(psz, &pEnd);
+    while (psz < pEnd && IsWhiteSpace(*psz))
         ++psz;
+    while (pEnd > psz && IsWhiteSpace(pEnd[-1]))
+        --pEnd;
     *ppBegin = psz;
-    while (*psz != L'\0' && *psz != chListSeparator)
-        ++psz;
-    DWORD cch = (DWORD)(psz - *ppBegin);
-    while (cch > 0 && IsWhiteSpace((*ppBegin)[cch - 1]))
-        --cch;
-    *pcch = cch;
-    return *psz == chListSeparator ? psz + 1 : psz;
+    *pcch = (DWORD)(pEnd - psz);
+    return pNext;
 }
 
 bool IsPinned(const Signature& sig, LPCWSTR pszPins)
@@ -316,7 +315,7 @@ bool IsPinned(const Signature& sig, LPCWSTR pszPins)
     if (!GetKeyPin(sig, szPin))
         return false;
     GetSignerName(sig, szSigner);
-    for (LPCWSTR psz = pszPins; *psz != L'\0'; )
+    for (LPCWSTR psz = pszPins; psz != NULL; )
     {
         LPCWSTR pBegin = NULL;
         DWORD cch = 0;

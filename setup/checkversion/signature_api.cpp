@@ -1,6 +1,5 @@
 // Binding the package check's system libraries, its failure lines and its hashing.
 #include "signature_api.h"
-#include "package_digest.h"
 #include "setup_base/setup_base.h"
 #include "setup_base/system_library.h"
 
@@ -132,7 +131,7 @@ bool HashData(HCRYPTHASH hHash, const BYTE* pb, DWORD cb)
 
 bool GetHashValue(HCRYPTHASH hHash, BYTE* pbDigest)
 {
-    DWORD cb = cbPackageDigest;
+    DWORD cb = cbSha256;
     return Api.CryptGetHashParam(hHash, HP_HASHVAL, pbDigest, &cb, 0) || FailToHash();
 }
 

@@ -37,6 +37,8 @@ struct SignatureApiTable
 };
 
 extern SignatureApiTable& Api;
+
+const DWORD cbSha256 = 32;          // bytes of every hash value written below
 extern HCRYPTPROV g_hProvider;     // SHA-256 capable, verification only
 
 const DWORD dwEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;

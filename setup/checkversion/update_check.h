@@ -25,6 +25,8 @@ void ReleaseHolds(PackageHolds& holds);
 // Moves every hold of from into to, releasing what to held before.
 void MoveHolds(PackageHolds& from, PackageHolds& to);
 
+struct WorkerShare;
+
 // Shared by the main thread, the worker and every progress callback. lState is only ever
 // accessed atomically; the other fields are written before the worker starts. The package
 // buffer and the holds are the worker's until it has ended.
@@ -38,9 +40,18 @@ struct CallbackParam
     // Set by the main thread once its loop has ended: whatever the state says (a transfer phase
     // sets it back to running), the check is to end now.
     volatile LONG lCancelled;
-    // Set by the worker when a transfer was left running: the share, the session and WinInet
-    // stay as they are for good.
-    volatile LONG lTransferLeft;
+    // The share this record is part of, which every transfer holds while it runs; none outside
+    // the update check (tests, tools).
+    WorkerShare* pShare;
+};
+
+// How the update check ended, as far as the rest of the run must know.
+enum CheckEnd
+{
+    checkEndedNormally,
+    checkLeftTransfer,          // a transfer may still run inside WinInet
+    checkEndedWorkerByForce,    // the worker may have died inside a library
+    checkLeftWorkerSuspended,   // the worker may own the loader lock: load no library
 };
 
 // Asks the person whether to take the latest build; true to go ahead.

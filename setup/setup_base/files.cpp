@@ -102,9 +102,8 @@ HANDLE HoldFile(LPCWSTR pszPath, bool bPlainOnly)
                                NULL);
     if (hFile != INVALID_HANDLE_VALUE && bPlainOnly && !IsPlainFile(hFile))
     {
-        CloseHandle(hFile);
+        CloseFile(hFile);
         SetLastError(ERROR_CANT_ACCESS_FILE);
-        return INVALID_HANDLE_VALUE;
     }
     return hFile;
 }
@@ -120,9 +119,8 @@ HANDLE HoldDirectory(LPCWSTR pszPath)
         && (!GetFileInformationByHandle(hDirectory, &info)
             || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0))
     {
-        CloseHandle(hDirectory);
+        CloseFile(hDirectory);
         SetLastError(ERROR_CANT_ACCESS_FILE);
-        return INVALID_HANDLE_VALUE;
     }
     return hDirectory;
 }

@@ -26,13 +26,21 @@ bool GetExecutablePath(LPWSTR pszPath)
     return true;
 }
 
-void CutFileName(LPWSTR pszPath, bool bKeepRoot)
+void CutFileName(LPWSTR pszPath)
 {
     LPCWSTR pszSlash = FindLastChar(pszPath, L'\\');
     DWORD dwEnd = pszSlash != NULL ? (DWORD)(pszSlash - pszPath) : 0;
-    if (bKeepRoot && dwEnd == 2 && pszPath[1] == L':')
+    if (dwEnd == 2 && pszPath[1] == L':')
         ++dwEnd;
     pszPath[dwEnd] = L'\0';
+}
+
+bool GetExecutableDirectory(LPWSTR pszDirectory)
+{
+    if (!GetExecutablePath(pszDirectory))
+        return false;
+    CutFileName(pszDirectory);
+    return true;
 }
 
 LPWSTR AllocTempDirectory()

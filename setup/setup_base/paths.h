@@ -12,9 +12,13 @@ bool AppendPathPart(LPWSTR pszBuffer, DWORD cchBuffer, LPCWSTR pszName);
 // The running executable's full path (MAX_PATH characters); false when it can't be had whole.
 bool GetExecutablePath(LPWSTR pszPath);
 
-// Ends a path at its last backslash, in place; a drive's root keeps it when bKeepRoot ("E:\\",
-// not "E:", which means the drive's current directory). Without a backslash it becomes empty.
-void CutFileName(LPWSTR pszPath, bool bKeepRoot);
+// Ends a path at its last backslash, in place; a drive's root keeps it ("E:\\", not "E:", which
+// means the drive's current directory). Without a backslash it becomes empty.
+void CutFileName(LPWSTR pszPath);
+
+// The directory of the running executable (MAX_PATH characters), by CutFileName's rule: a
+// setup.exe in a drive's root has the root itself, never the drive's current directory.
+bool GetExecutableDirectory(LPWSTR pszDirectory);
 
 // A package's path: a relative name is taken from pszDirectory, an absolute one stands. False,
 // with an empty buffer, when it does not fit in cchPath.

@@ -1,6 +1,5 @@
 // Check reports and the wide-string routines.
 #include "setup_base.h"
-#include "../WinInet/WinInet.h"
 
 HANDLE g_hBlockHeap = NULL;
 
@@ -21,28 +20,6 @@ void ReportApiCall(LPCSTR pszCondition, LPCSTR pszFile, long nLine)
 {
     int nError = (int)GetLastError();
     TracePrint("*** VERIFY API CALL: %s (%s, %ld): %d ***", pszCondition, pszFile, nLine, nError);
-}
-
-void ReportWinInetCall(LPCSTR pszCondition, LPCSTR pszFile, long nLine)
-{
-    const DWORD cchResponse = 1024;
-    int nError = (int)GetLastError();
-
-    // Zero-filled, so a failed query leaves an empty text rather than stack garbage.
-    WCHAR szResponse[cchResponse];
-    ZeroBytes(szResponse, sizeof(szResponse));
-    DWORD dwLength = cchResponse;
-    DWORD dwResponseError = 0;
-    BOOL res = FALSE;
-    if (WinInetApi.InternetGetLastResponseInfoW != NULL)
-        res = WinInetApi.InternetGetLastResponseInfoW(&dwResponseError, szResponse, &dwLength);
-    else
-        SetLastError(ERROR_INVALID_FUNCTION);
-    VERIFY_API_CALL(res != FALSE);
-    szResponse[cchResponse - 1] = L'\0';
-
-    TracePrint("*** VERIFY WININET CALL: %s (%s, %ld): %d, %S, %d ***", pszCondition, pszFile,
-               nLine, nError, szResponse, (int)dwLength);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -183,17 +160,37 @@ bool AppendBounded(LPWSTR pszBuffer, DWORD cchBuffer, LPCWSTR pszText)
     return true;
 }
 
+LPCWSTR NextListItem(LPCWSTR pszItem, LPCWSTR* ppEnd)
+{
+    while (*pszItem != L'\0' && *pszItem != chListSeparator)
+        ++pszItem;
+    *ppEnd = pszItem;
+    return *pszItem == chListSeparator ? pszItem + 1 : NULL;
+}
+
+int LoadStringRow(UINT uId, LPWSTR pszBuffer, DWORD cchBuffer)
+{
+    // A missing row writes nothing at all: the buffer is emptied first.
+    pszBuffer[0] = L'\0';
+    int cchLoaded = LoadStringW(GetModuleHandleW(NULL), uId, pszBuffer, (int)cchBuffer);
+    pszBuffer[cchBuffer - 1] = L'\0';
+    return cchLoaded;
+}
+
+LPWSTR AllocStringRow(UINT uId, DWORD cch)
+{
+    LPWSTR pszText = AllocText(cch);
+    if (pszText != NULL)
+        LoadStringRow(uId, pszText, cch);
+    return pszText;
+}
+
 int ShowStringBox(HWND hwndOwner, UINT uCaption, UINT uText, LPCWSTR pszText, UINT uStyle)
 {
     const DWORD cchText = 4096;
-    HINSTANCE hinst = GetModuleHandleW(NULL);
-    HeapPtr<WCHAR> caption(AllocText(cchText));
-    HeapPtr<WCHAR> text(pszText == NULL ? AllocText(cchText) : NULL);
+    HeapPtr<WCHAR> caption(AllocStringRow(uCaption, cchText));
+    HeapPtr<WCHAR> text(pszText == NULL ? AllocStringRow(uText, cchText) : NULL);
     if (caption.get() == NULL || (pszText == NULL && text.get() == NULL))
         return 0;
-    // One character less than the room: a row that is too long is cut, never left unended.
-    LoadStringW(hinst, uCaption, caption.get(), (int)cchText - 1);
-    if (pszText == NULL)
-        LoadStringW(hinst, uText, text.get(), (int)cchText - 1);
     return MessageBoxW(hwndOwner, pszText != NULL ? pszText : text.get(), caption.get(), uStyle);
 }

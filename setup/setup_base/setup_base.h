@@ -58,7 +58,6 @@ void TracePrint(LPCSTR pszFormat, ...);
 void ReportAssert(LPCSTR pszCondition, LPCSTR pszFile, long nLine);
 void ReportVerify(LPCSTR pszCondition, LPCSTR pszFile, long nLine);
 void ReportApiCall(LPCSTR pszCondition, LPCSTR pszFile, long nLine);
-void ReportWinInetCall(LPCSTR pszCondition, LPCSTR pszFile, long nLine);
 
 // The report routines read the last error themselves, so nothing may run between the
 // condition and them; a true condition leaves the last error untouched.
@@ -68,8 +67,6 @@ void ReportWinInetCall(LPCSTR pszCondition, LPCSTR pszFile, long nLine);
     do { if (!(cond)) ReportVerify(#cond, __FILE__, __LINE__); } while (0)
 #define VERIFY_API_CALL(cond) \
     do { if (!(cond)) ReportApiCall(#cond, __FILE__, __LINE__); } while (0)
-#define VERIFY_WININET_CALL(cond) \
-    do { if (!(cond)) ReportWinInetCall(#cond, __FILE__, __LINE__); } while (0)
 // An assertion whose report names the condition in the words given, where the code's own
 // expression reads differently.
 #define ASSERT_AS(cond, text) \
@@ -148,6 +145,12 @@ private:
 // pszText instead when that is given); the box's answer, or 0 when a text can't be had.
 int ShowStringBox(HWND hwndOwner, UINT uCaption, UINT uText, LPCWSTR pszText, UINT uStyle);
 
+// A row of the executable's string table into pszBuffer, cchBuffer characters with the
+// terminator, cut to fit and always ended; empty when the row is missing. Its length.
+int LoadStringRow(UINT uId, LPWSTR pszBuffer, DWORD cchBuffer);
+// The same in a new heap text of cch characters; none when that can't be allocated.
+LPWSTR AllocStringRow(UINT uId, DWORD cch);
+
 // A zero-filled text of cch characters, terminator included.
 inline LPWSTR AllocText(DWORD cch)
 {
@@ -189,6 +192,11 @@ private:
 
 // Separates the items of the setup's lists: mirror URLs, companion masks, publisher pins.
 const WCHAR chListSeparator = L';';
+
+// The item of a list that starts at pszItem ends at *ppEnd, the separator or the terminator
+// after it; returns where the next item starts, or none after the last. Empty items count:
+// "a;;b;" holds four, the last of them empty.
+LPCWSTR NextListItem(LPCWSTR pszItem, LPCWSTR* ppEnd);
 
 void ZeroBytes(void* pStart, DWORD cb);
 LPWSTR CopyChars(LPWSTR pszDest, LPCWSTR pszSource, DWORD cchMax);   // writes no terminator

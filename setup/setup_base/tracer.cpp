@@ -93,6 +93,8 @@ void Tracer::Open(LPCWSTR pszName)
                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     if (hFile != INVALID_HANDLE_VALUE && !IsPlainFile(hFile))
     {
+        // Not CloseFile: its report of a failed close would come back here, with no file
+        // opened yet, and open again.
         CloseHandle(hFile);
         hFile = INVALID_HANDLE_VALUE;
     }
@@ -145,11 +147,7 @@ void Tracer::Print(LPCSTR pszFormat, va_list args)
 void Tracer::Close()
 {
     Lock();
-    if (hFile != INVALID_HANDLE_VALUE)
-    {
-        CloseHandle(hFile);
-        hFile = INVALID_HANDLE_VALUE;
-    }
+    CloseFile(hFile);
     Unlock();
 }
 

@@ -92,7 +92,7 @@ TEST_CASE("A failing response query adds its own report first and an empty respo
 
     auto lines = trace.Lines();
     REQUIRE(lines.size() == 2);
-    CHECK(lines[0].rfind("*** VERIFY API CALL: res != FALSE (.\\setup_base.cpp, ", 0) == 0);
+    CHECK(lines[0].rfind("*** VERIFY API CALL: res != FALSE (.\\WinInet.cpp, ", 0) == 0);
     CHECK(lines[0].find("): 122 ***") != std::string::npos);
     CHECK(lines[1].find("): 12029, , 1024 ***") != std::string::npos);
 }

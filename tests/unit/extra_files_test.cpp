@@ -4,6 +4,7 @@
 #include "trace_capture.h"
 #include "checkversion/extra_files.h"
 #include "setup_base/files.h"
+#include "setup_base/paths.h"
 
 #include <algorithm>
 #include <string>
@@ -23,7 +24,7 @@ TEST_CASE("companion files: each mask of the list is copied on its own")
              const char* line; int count; } cases[] = {
         {L"a;;b", 0, true, "a|b||||", "no file(s) found", 0},
         {L";a", 0, true, "a|||||", "ASSERT", 0},
-        {L"a;b;", 0, true, "a|b||||", "*** ASSERT: startOffset >= 0 && startOffset < len (", 1},
+        {L"a;b;", 0, true, "a|b||||", "ASSERT", 0},    // a list may end with its separator
         {L"m2.dat", 0, true, "|||m2.dat||", "*** Copy files: m2.dat: file found: m2.dat *** ", 1},
         {L"*.dat", 0, true, "||m1.dat|m2.dat|m3.dat|", "successfully copied", 3},
         {L"x*;a", 0, true, "a|||||", "*** Copy files: x*: no file(s) found *** ", 1},
@@ -85,14 +86,15 @@ TEST_CASE("companion files: only the setup's own directory, exactly as written, 
     }
 }
 
-TEST_CASE("companion files: StripFileName keeps the directory")
+TEST_CASE("companion files: a path cut at its name keeps the directory, a drive's root its slash")
 {
     const wchar_t* cases[][2] = {{L"C:\\dir\\file.msi", L"C:\\dir"}, {L"file.msi", L""},
-                                 {L"C:\\", L"C:"}, {L"\\\\srv\\share\\p.msi", L"\\\\srv\\share"}};
+                                 {L"C:\\", L"C:\\"}, {L"E:\\setup.exe", L"E:\\"},
+                                 {L"\\\\srv\\share\\p.msi", L"\\\\srv\\share"}};
     for (auto& c : cases)
     {
         std::wstring path = c[0];
-        StripFileName(&path[0]);
+        CutFileName(&path[0]);
         CHECK(std::wstring(path.c_str()) == c[1]);
     }
 }

@@ -5,6 +5,7 @@
 #include "../../kit/product_file.h"
 #include "../../kit/string_rows.h"
 #include "checkversion/download_jobs.h"
+#include "checkversion/progress_callbacks.h"
 
 namespace {
 

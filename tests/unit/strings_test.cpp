@@ -2,7 +2,9 @@
 #include <doctest.h>
 
 #include "trace_capture.h"
+#include "res/resource.h"
 
+#include <algorithm>
 #include <set>
 #include <string>
 
@@ -240,4 +242,41 @@ TEST_CASE("HeapPtr frees what it holds, once")
     CHECK(afterReset.count(pSecond) == 1);
     CHECK(after == before);
     CHECK(trace.Lines().empty());   // no failed release reported: nothing freed twice
+}
+
+TEST_CASE("A list walk gives every item between separators, empty ones included")
+{
+    struct { const wchar_t* list; const char* items; } cases[] = {
+        {L"", "[]"}, {L"a", "[a]"}, {L"ftp://h/a;http://h/b", "[ftp://h/a][http://h/b]"},
+        {L"a;;b;", "[a][][b][]"}, {L";", "[][]"},
+    };
+    for (auto& c : cases)
+    {
+        std::string items;
+        for (LPCWSTR pItem = c.list; pItem != NULL; )
+        {
+            LPCWSTR pEnd = NULL;
+            LPCWSTR pNext = NextListItem(pItem, &pEnd);
+            items += "[" + std::string(pItem, pEnd) + "]";
+            pItem = pNext;
+        }
+        CHECK(items == c.items);
+    }
+}
+
+TEST_CASE("A string row is cut to its buffer and always ended; a missing one leaves it empty")
+{
+    struct { UINT uId; DWORD cch; const wchar_t* text; } cases[] = {
+        {IDS_MSI_PACKAGE, 64, L"vlm.tch.msi"}, {IDS_MSI_PACKAGE, 8, L"vlm.tch"},
+        {IDS_MSI_PACKAGE, 1, L""}, {9999, 64, L""},
+    };
+    for (auto& c : cases)
+    {
+        wchar_t sz[64];
+        std::fill(sz, sz + 64, L'x');
+        LoadStringRow(c.uId, sz, c.cch);
+        CHECK(std::wstring(sz) == c.text);
+        HeapPtr<WCHAR> text(AllocStringRow(c.uId, c.cch));
+        CHECK(std::wstring(text.get()) == c.text);
+    }
 }

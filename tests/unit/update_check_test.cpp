@@ -5,9 +5,12 @@
 
 #include "fake_inet.h"
 #include "trace_capture.h"
+#include "watchdog.h"
 #include "checkversion/checkversion.h"
 #include "checkversion/download_jobs.h"
 #include "checkversion/latest_build.h"
+#include "checkversion/progress_callbacks.h"
+#include "checkversion/worker_end.h"
 #include "msi_engine.h"
 #include "setup_base/system_library.h"
 #include "res/resource.h"
@@ -221,6 +224,8 @@ DWORD WINAPI SetTextOf(LPVOID pvDialog)
 }
 
 const SIZE_T cbBusyPages = 65536;
+// The wait for a worker and its forced end take about 21 s at the most.
+const DWORD dwHangLimitMs = 60000;
 
 DWORD WINAPI MapPages(LPVOID)
 {
@@ -247,9 +252,10 @@ TEST_CASE("The wait for the worker serves its late control texts instead of timi
 {
     FakeDialog dialog;
     TraceCapture trace;
+    Watchdog watchdog("the worker that sets a control text to end", dwHangLimitMs);
     HANDLE hThread = CreateThread(NULL, 0, SetTextOf, dialog.hwnd, 0, NULL);
     DWORD dwStart = GetTickCount();
-    WaitAndClose(hThread);
+    CHECK(WaitAndClose(hThread) == checkEndedNormally);
     CHECK(GetTickCount() - dwStart < 5000);
     CHECK(trace.Lines() == std::vector<std::string>{"*** WaitAndClose: Thread is signaled ***"});
     WaitAndClose(NULL);
@@ -259,10 +265,11 @@ TEST_CASE("The wait for the worker serves its late control texts instead of timi
 TEST_CASE("A worker ended by force leaves the heap and the trace usable, with whole lines")
 {
     TraceCapture trace;
+    Watchdog watchdog("the busy worker's forced end, then the heap and the trace",
+                      dwHangLimitMs);
     HANDLE hThread = CreateThread(NULL, 0, KeepBusy, NULL, 0, NULL);
     Sleep(100);
-    WaitAndClose(hThread);
-    CHECK(WorkerEndedByForce());
+    CHECK(WaitAndClose(hThread) == checkEndedWorkerByForce);
 
     void* p = HeapAlloc(GetProcessHeap(), 0, 64);
     CHECK(p != NULL);
@@ -281,10 +288,10 @@ TEST_CASE("A worker ended by force leaves the heap and the trace usable, with wh
 TEST_CASE("A worker ended by force while it maps pages leaves the memory map usable")
 {
     TraceCapture trace;
+    Watchdog watchdog("the mapping worker's forced end, then a page mapping", dwHangLimitMs);
     HANDLE hThread = CreateThread(NULL, 0, MapPages, NULL, 0, NULL);
     Sleep(100);
-    WaitAndClose(hThread);
-    CHECK(WorkerEndedByForce());
+    CHECK(WaitAndClose(hThread) == checkEndedWorkerByForce);
     void* pPages = VirtualAlloc(NULL, cbBusyPages, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
     CHECK(pPages != NULL);
     VirtualFree(pPages, 0, MEM_RELEASE);
@@ -328,13 +335,14 @@ TEST_CASE("A worker that can't be ended safely is left suspended, never ended or
     for (auto& c : cases)
     {
         g_lRelease = 0;
+        Watchdog watchdog("the worker left suspended, then a process started and waited for",
+                          dwHangLimitMs);
         TraceCapture trace;
         HANDLE hThread = CreateThread(NULL, 0, c.pfnWorker, NULL, 0, NULL);
         HANDLE hGiven = NULL;
         DuplicateHandle(GetCurrentProcess(), hThread, GetCurrentProcess(), &hGiven, c.dwAccess,
                         FALSE, 0);
-        CHECK_FALSE(WaitAndClose(hGiven));
-        CHECK(WorkerLeftSuspended());
+        CHECK(WaitAndClose(hGiven) == checkLeftWorkerSuspended);
         LONG lSpins = g_lSpins;
         Sleep(100);
         CHECK(g_lSpins == lSpins);

@@ -1,7 +1,7 @@
 // msi.dll bound at run time: a package's properties and a product's installed state.
 #include "msi_database.h"
-#include "setup_base/setup_base.h"
-#include "setup_base/system_library.h"
+#include "setup_base.h"
+#include "system_library.h"
 
 namespace {
 

@@ -1,0 +1,224 @@
+// A download's transfer thread, and the counted records that it shares with the update check.
+#include "transfer.h"
+#include "progress_callbacks.h"
+#include "../setup_base/files.h"
+#include "../WinInet/WinInet.h"
+#include "../res/resource.h"
+
+// The blocking part of a job, opening the remote file, copying and closing it, runs on a thread
+// of its own. A synchronous WinInet call can't be made to return from outside (closing a handle
+// that a call is using is not safe, and under Wine it does not even end the call), so after a
+// Cancel the worker stops waiting for a transfer that does not end by itself within a moment
+// and lets go of it: whoever lets go last releases the record and what it holds.
+struct Transfer
+{
+    volatile LONG lRefs;            // the worker's and the transfer thread's
+    WorkerShare* pShare;            // held until the record is released; none outside a check
+    HINTERNET hSession;
+    CallbackParam* pParam;
+    HANDLE hLocal;                  // a duplicate of the job's
+    LPWSTR pszSourceList;           // the transfer's own copy
+    ProgressCallback pfnCopyCallback;
+    BuildVersion version;
+    bool bComposeStatus;
+    bool bCopied;                   // read by the worker once the thread has ended
+    WCHAR szLocalPath[MAX_PATH];
+    WCHAR szCopyStatus[cchJobText];
+};
+
+namespace {
+
+const DWORD dwCancelPollMs = 50;
+const DWORD dwTransferGraceMs = 300;
+
+bool OpenRemote(HINTERNET hInternet, CallbackParam& param, LPCWSTR pszSourceList,
+                HINTERNET& hRemote)
+{
+    TracePrint("*** Download: Try open URL: start ***");
+    TracePrint("*** Download: set open connection status: start ***");
+    if (SetControlString(param.hwndDialog, IDC_STATUS, IDS_CONNECTING))
+        TracePrint("*** Download: set open connection status: end ***");
+    StoreRunning(param);
+    bool bOpened = TryOpenUrl(hInternet, param.hwndDialog, pszSourceList, true,
+                              TryOpenUrlCallback, &param, &hRemote);
+    TracePrint("*** Download: Try open URL: end ***");
+    return bOpened;
+}
+
+bool CopyRemote(Transfer& transfer, HINTERNET hRemote)
+{
+    CallbackParam& param = *transfer.pParam;
+    TracePrint("*** Download: Internet copy file: start: %S ***", transfer.szLocalPath);
+    if (transfer.szCopyStatus[0] != L'\0')
+    {
+        TracePrint("*** DownloadImpl: set internet copy status: start ***");
+        BOOL resDIT = SetDlgItemTextW(param.hwndDialog, IDC_STATUS, transfer.szCopyStatus);
+        VERIFY_API_CALL(resDIT != FALSE);
+        TracePrint("*** DownloadImpl: set internet copy status: end ***");
+    }
+    StoreRunning(param);
+    bool bCopied = InternetCopyFile(hRemote, transfer.hLocal, transfer.pfnCopyCallback, &param);
+    TracePrint("*** Download: Internet copy file: end ***");
+    if (!bCopied)
+        return false;
+    TracePrint("*** Download: Download successfully finished ***");
+    return true;
+}
+
+// The share goes last: letting go of it may release the session and WinInet, which this thread
+// may be the last to use.
+void FreeTransfer(Transfer* pTransfer)
+{
+    WorkerShare* pShare = pTransfer->pShare;
+    CloseFile(pTransfer->hLocal);
+    if (pTransfer->pszSourceList != NULL)
+        FreeBlock(pTransfer->pszSourceList);
+    FreeBlock(pTransfer);
+    ReleaseShare(pShare);
+}
+
+DWORD WINAPI TransferProc(LPVOID pvTransfer)
+{
+    Transfer& transfer = *(Transfer*)pvTransfer;
+    {
+        InternetHandle remote;
+        if (OpenRemote(transfer.hSession, *transfer.pParam, transfer.pszSourceList,
+                       *remote.out()))
+        {
+            transfer.bCopied = (!transfer.bComposeStatus
+                                || ComposeDownloadStatus(transfer.szCopyStatus,
+                                                         transfer.version, remote.get()))
+                            && CopyRemote(transfer, remote.get());
+        }
+    }
+    ReleaseTransfer(&transfer);
+    return 0;
+}
+
+// Waits for the transfer to end; after a Cancel, for dwTransferGraceMs more at most. True when
+// it ended. Messages sent to this thread's windows are served meanwhile: the transfer sets
+// texts of the dialog synchronously, whichever thread owns it.
+bool AwaitTransfer(HANDLE hThread, const CallbackParam& param)
+{
+    DWORD dwCancelled = 0;
+    bool bCancelled = false;
+    for (;;)
+    {
+        DWORD dwWait = MsgWaitForMultipleObjects(1, &hThread, FALSE, dwCancelPollMs,
+                                                 QS_SENDMESSAGE);
+        if (dwWait == WAIT_OBJECT_0)
+            return true;
+        MSG msg;
+        if (dwWait == WAIT_OBJECT_0 + 1)
+            PeekMessageW(&msg, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        if (!bCancelled && IsCancelled(param))
+        {
+            bCancelled = true;
+            dwCancelled = GetTickCount();
+        }
+        if (bCancelled && GetTickCount() - dwCancelled >= dwTransferGraceMs)
+            return false;
+    }
+}
+
+} // namespace
+
+WorkerShare* NewWorkerShare(HWND hwndDialog, LPCWSTR pszMsiPackage)
+{
+    WorkerShare* pShare = AllocItems<WorkerShare>(1);
+    if (pShare == NULL)
+        return NULL;
+    pShare->lRefs = 1;
+    CallbackParam param = {hwndDialog, stateRunning, pShare->szPackage, MAX_PATH,
+                           &pShare->holds, 0, pShare};
+    pShare->param = param;
+    InitHolds(pShare->holds);
+    CopyChars(pShare->szPackage, pszMsiPackage, MAX_PATH - 1);
+    return pShare;
+}
+
+void HoldShare(WorkerShare* pShare)
+{
+    if (pShare != NULL)
+        InterlockedIncrement(&pShare->lRefs);
+}
+
+bool ReleaseShare(WorkerShare* pShare)
+{
+    if (pShare == NULL || InterlockedDecrement(&pShare->lRefs) != 0)
+        return false;
+    ReleaseHolds(pShare->holds);
+    if (pShare->hSession != NULL)
+        CloseInternetHandle(pShare->hSession);
+    if (pShare->bInternetBound)
+        UninitializeInternet();
+    FreeBlock(pShare);
+    return true;
+}
+
+Transfer* NewTransfer(HINTERNET hSession, CallbackParam& param, const TransferRequest& request)
+{
+    Transfer* pTransfer = AllocItems<Transfer>(1);
+    if (pTransfer == NULL)
+        return NULL;
+    pTransfer->hLocal = INVALID_HANDLE_VALUE;
+    DWORD cchList = (DWORD)lstrlenW(request.pszSourceList);
+    pTransfer->pszSourceList = AllocText(cchList + 1);
+    HANDLE hProcess = GetCurrentProcess();
+    HANDLE hDuplicate = NULL;
+    bool bMade = pTransfer->pszSourceList != NULL
+              && lstrlenW(request.pszLocalPath) < MAX_PATH
+              && DuplicateHandle(hProcess, request.hLocal, hProcess, &hDuplicate, 0, FALSE,
+                                 DUPLICATE_SAME_ACCESS);
+    if (!bMade)
+    {
+        FreeTransfer(pTransfer);
+        return NULL;
+    }
+    pTransfer->hLocal = hDuplicate;
+    pTransfer->lRefs = 2;
+    HoldShare(param.pShare);
+    pTransfer->pShare = param.pShare;
+    CopyChars(pTransfer->pszSourceList, request.pszSourceList, cchList);
+    lstrcpyW(pTransfer->szLocalPath, request.pszLocalPath);
+    if (request.pszCopyStatus != NULL)
+        lstrcpynW(pTransfer->szCopyStatus, request.pszCopyStatus, cchJobText);
+    pTransfer->hSession = hSession;
+    pTransfer->pParam = &param;
+    pTransfer->pfnCopyCallback = request.pfnCopyCallback;
+    pTransfer->bComposeStatus = request.pVersion != NULL;
+    if (request.pVersion != NULL)
+        pTransfer->version = *request.pVersion;
+    return pTransfer;
+}
+
+void ReleaseTransfer(Transfer* pTransfer)
+{
+    if (InterlockedDecrement(&pTransfer->lRefs) == 0)
+        FreeTransfer(pTransfer);
+}
+
+bool RunTransfer(HINTERNET hSession, CallbackParam& param, const TransferRequest& request)
+{
+    Transfer* pTransfer = NewTransfer(hSession, param, request);
+    if (pTransfer == NULL)
+        return false;
+    bool bCopied = false;
+    HANDLE hThread = CreateThread(NULL, 0, TransferProc, pTransfer, 0, NULL);
+    if (hThread == NULL)
+    {
+        TransferProc(pTransfer);    // as before: on the worker, unstoppable but working
+        bCopied = pTransfer->bCopied;
+    }
+    else
+    {
+        bool bEnded = AwaitTransfer(hThread, param);
+        CloseHandle(hThread);
+        if (bEnded)
+            bCopied = pTransfer->bCopied;
+        else
+            TracePrint("*** Download: transfer left to end by itself after cancel ***");
+    }
+    ReleaseTransfer(pTransfer);
+    return bCopied;
+}
