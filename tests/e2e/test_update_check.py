@@ -286,6 +286,28 @@ def test_a_stalled_download_ends_within_a_second_of_cancel(run, kind):
     assert list(run.downloads.iterdir()) == []
 
 
+@pytest.mark.parametrize("delay", [0, 1], ids=["at once", "a second later"])
+def test_a_cancel_during_the_open_ends_the_copy_when_the_server_answers_after_it(run, delay):
+    answer = threading.Event()
+    with http_server(run.served, reset=answer) as base:
+        run.publish(base, kind="/late")
+        run.start()
+        run.accept()
+        wait_until(lambda: started(run, OPENING), "the package's open")
+        time.sleep(0.5)
+        run.dialog("click", CAPTION, CANCEL, *PROGRESS)
+        time.sleep(delay)
+        answer.set()
+        run.finish()
+
+    assert run.seconds_between(CANCELLED, "*** Install: start ***") < 2
+    assert FORCED_END not in run.trace
+    assert run.code == 0
+    assert run.installed == LOCAL
+    assert list(run.downloads.iterdir()) == []
+    assert "*** CheckForNewVersion: end: 0 ***" in run.trace
+
+
 def test_a_companion_file_that_cannot_be_replaced_fails_the_update(run, packages):
     # Wine run by root replaces read-only files; a directory of the name can't be replaced.
     (run.downloads / "setup.reg").mkdir()
