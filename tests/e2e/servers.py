@@ -91,7 +91,8 @@ def ftp_server(root, passive=True):
 class _Handler(BaseHTTPRequestHandler):
     """Paths: /len/NAME (Content-Length), /chunked/NAME, /status/CODE, /reset/NAME (half the
     body, then a connection reset once the server's reset event is set), /gate/NAME (half the
-    body, the rest once that event is set), /close (closed before any header), /drip/NAME (the
+    body, the rest once that event is set), /late/NAME (nothing until that event is set, then
+    the whole answer), /close (closed before any header), /drip/NAME (the
     length, then DRIP_BYTES every DRIP_SECONDS, the last DRIP_HELD bytes once the server's
     release event is set), /stall/NAME (the length and STALL_BYTES of the body, then nothing
     more until the server stops).
@@ -142,6 +143,10 @@ class _Handler(BaseHTTPRequestHandler):
             # taken some.
             self.reset_now.wait()
             self._reset()
+        elif kind == "late":
+            self.reset_now.wait()
+            self._head(200, size)
+            self._send(path, size)
         elif kind == "gate":
             data = path.read_bytes()
             self._head(200, size)
@@ -253,7 +258,8 @@ class _Handler(BaseHTTPRequestHandler):
 @contextlib.contextmanager
 def http_server(root, reset=None, release=None):
     """Serves root as described in _Handler; yields the base URL 'http://127.0.0.1:port'.
-    reset: the event after which /reset/NAME resets its connection and /gate/NAME sends the rest;
+    reset: the event after which /reset/NAME resets its connection, /gate/NAME sends the rest and
+    /late/NAME answers;
     release: the event after which /drip/NAME sends the end of its file (each at once when
     None)."""
     stopping = threading.Event()

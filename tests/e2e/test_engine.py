@@ -1,11 +1,13 @@
-"""An installer engine that is not usable (Wine's msi.dll disabled for the run) makes the setup
-run the redistributable beside it; its exit code decides whether the run goes on."""
+"""An installer engine that is not usable (Wine's msi.dll disabled for the run, or a stand-in
+that reports an old version) makes the setup run the redistributable beside it; its exit code
+decides whether the run goes on."""
 import shutil
 
 import pytest
 
 from conftest import (SETUP_EXE, TOOLS_DIR, TraceFiles, answer_and_wait, messages,
-                      run_for_exit_code, setup_command, start_setup, windows_path)
+                      run_for_exit_code, setup_command, start_setup, throwaway_prefix,
+                      windows_path, wine)
 
 CAPTION = "Velmora 2010 安裝程式"
 RESTART_TEXT = ("Windows Installer 安裝程式需要重新啟動電腦。 若要繼續安裝應用程式，請重新啟動電腦，"
@@ -81,3 +83,30 @@ def test_a_usable_engine_is_not_updated(my_setup):
     run_for_exit_code(setup_command(my_setup, "/s"), cwd=my_setup,
                       env={"PLANTED_EXIT_CODE": "3010"})
     assert redistributable_command(my_setup) is None
+
+
+@pytest.fixture(scope="module")
+def stand_in_engine(tmp_path_factory):
+    """A throw-away prefix whose msi.dll, for setup.exe alone, reports the version that
+    FAKE_MSI_VERSION names; msiexec keeps Wine's own, which the stand-in would crash."""
+    with throwaway_prefix(tmp_path_factory.mktemp("engine") / "prefix") as prefix:
+        shutil.copy2(TOOLS_DIR / "fake_msi.dll", prefix.system_dir / "msi.dll")
+        wine("reg", "add", "HKCU\\Software\\Wine\\AppDefaults\\setup.exe\\DllOverrides",
+             "/v", "msi", "/t", "REG_SZ", "/d", "native", "/f", env=prefix.env, check=True)
+        yield prefix
+
+
+@pytest.mark.parametrize("reported, updated", [
+    ("2.0", False), ("3.1", False), ("1.99", True), ("0.0", True), ("none", True),
+    ("5.0!", True),
+], ids=["2.0, the lowest usable", "3.1", "1.99", "0.0", "no version", "5.0 from a failed call"])
+def test_an_engine_older_than_2_0_is_updated(stand_in_engine, my_setup, temp_dir, reported,
+                                              updated):
+    traces = TraceFiles(stand_in_engine.temp_dir(temp_dir))
+    env = {"FAKE_MSI_VERSION": reported, "PLANTED_EXIT_CODE": "1603"}
+
+    code = stand_in_engine.run(setup_command(my_setup, "/s"), cwd=my_setup, env=env)
+
+    assert (redistributable_command(my_setup) is not None) == updated
+    assert messages(traces.new_lines()) == GOES_ON
+    assert code not in (0, 1157)

@@ -26,7 +26,10 @@ PINNED = "*** Verify package: anchored by the publisher pins ***"
 
 
 def pins(*signers):
+    """The signers' pins; "a~" is A's with its second digit changed, a key that is not A's."""
     listed = dict(line.split() for line in (MATERIAL / "pins.txt").read_text().splitlines())
+    listed.update({f"{signer}~": pin[0] + ("1" if pin[1] == "0" else "0") + pin[2:]
+                   for signer, pin in list(listed.items())})
     return ";".join(listed[signer] for signer in signers)
 
 
@@ -70,9 +73,14 @@ def offer(run, local, served):
     ("local-a.msi", "other-product-a.msi", "", False,
      "*** Verify package: UpgradeCode {6A3F1C2E-4B7D-4E11-9C55-2D8E0A7B1F0F} is not the local "
      "package's {6A3F1C2E-4B7D-4E11-9C55-2D8E0A7B1F02} ***"),
+    ("local-a.msi", "lower-case-a.msi", "", True,
+     "*** Verify package: same product, ProductVersion 1.0.1 after 1.0.0 ***"),
+    ("unsigned-1.0.0.msi", "signed-a.msi", "a~", False,
+     "*** Verify package: signed by Velmora Test Publisher A, whose key "),
 ], ids=["signed by A", "changed after signing", "signed by B", "self-signed", "unsigned",
         "nothing to anchor", "pinned A, unsigned local", "pinned A, signed by B",
-        "an older build", "another product"])
+        "an older build", "another product", "its UpgradeCode in lower case",
+        "a pin one early digit off A's"])
 def test_only_a_checked_later_build_replaces_the_local_package(run, local, served, pinned,
                                                                 taken, line):
     offer(run, local, served)

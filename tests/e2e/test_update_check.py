@@ -8,8 +8,8 @@ import time
 import pytest
 
 from conftest import (CLOSED_BY_ITS_PROGRAM, PRODUCT_DIR, RUN_LIMIT_S, TraceFiles, UiDriver,
-                      drive_dialog, exit_code_of, messages, save_screenshot, set_strings,
-                      setup_command, start_setup, windows_path)
+                      drive_dialog, exit_code_of, messages, recorded_lines, save_screenshot,
+                      set_strings, setup_command, start_setup, windows_path)
 from servers import closed_port, ftp_server, http_server, make_file, unaccepting_port
 
 CAPTION = "Velmora 2010 安裝程式"
@@ -284,6 +284,59 @@ def test_a_stalled_download_ends_within_a_second_of_cancel(run, kind):
     assert run.code == 0
     assert run.installed == LOCAL
     assert list(run.downloads.iterdir()) == []
+
+
+@pytest.mark.parametrize("delay", [0, 1], ids=["at once", "a second later"])
+def test_a_cancel_during_the_open_ends_the_copy_when_the_server_answers_after_it(run, delay):
+    answer = threading.Event()
+    with http_server(run.served, reset=answer) as base:
+        run.publish(base, kind="/late")
+        run.start()
+        run.accept()
+        wait_until(lambda: started(run, OPENING), "the package's open")
+        time.sleep(0.5)
+        run.dialog("click", CAPTION, CANCEL, *PROGRESS)
+        time.sleep(delay)
+        answer.set()
+        run.finish()
+
+    assert run.seconds_between(CANCELLED, "*** Install: start ***") < 2
+    assert FORCED_END not in run.trace
+    assert run.code == 0
+    assert run.installed == LOCAL
+    assert list(run.downloads.iterdir()) == []
+    assert "*** CheckForNewVersion: end: 0 ***" in run.trace
+
+
+# Enough companion cabinets to keep the worker copying for some seconds after the package took
+# its name (about 3 ms each here), and few enough that it ends well within the main thread's
+# wait for it.
+CABINETS = 800
+
+
+def test_a_cancel_after_the_package_was_placed_installs_the_local_one(run):
+    record = run.prefix.record_msiexec()
+    for n in range(CABINETS):
+        (run.setup_dir / f"disk{n:04}.cab").write_bytes(b"MSCF")
+    with ftp_server(run.served) as base:
+        run.publish(base)
+        run.start()
+        run.accept()
+        wait_until(lambda: traced(run, "*** Copy files: *.cab: file found: "),
+                   "the companion copy")
+        run.dialog("click", CAPTION, CANCEL, *PROGRESS)
+        run.finish()
+
+    # The package was placed and the worker's check succeeded, after the Cancel.
+    assert run.trace.index(CANCELLED) < run.trace.index(
+        "*** CheckLatestBuild: Save file: end: 1 ***")
+    assert run.target.exists()
+    assert FORCED_END not in run.trace
+    assert "*** CheckForNewVersion: end: 0 ***" in run.trace
+    assert run.code == 0
+    assert run.installed == LOCAL
+    (line,) = recorded_lines(record)
+    assert "vlm.tch.msi" in line and PACKAGE not in line, line
 
 
 def test_a_companion_file_that_cannot_be_replaced_fails_the_update(run, packages):

@@ -1,6 +1,7 @@
 """Makes the package-signature tests' material in OUT, anew on each run: a test root with two
 publishers and a self-signed look-alike of the first, the product package signed by each and
-altered after signing, a build of another product signed by the first, three bare storages,
+altered after signing, a build of another product and one whose UpgradeCode is written in lower
+case, both signed by the first, three bare storages,
 root.reg, which makes a Wine prefix trust the test root, pins.txt (each publisher's key pin)
 and last digests.txt: osslsigncode's digest of some of the files.
 Usage: make_signed_packages.py PRODUCT_WXS OUT"""
@@ -152,14 +153,19 @@ def main(wxs):
     # Another product of the same maker: its own UpgradeCode, a higher version.
     other = OUT / "other-product.wxs"
     other.write_text(Path(wxs).read_text().replace(UPGRADE_CODE, OTHER_UPGRADE_CODE))
+    # The same product: letter case does not make a GUID another one.
+    lower = OUT / "lower-case.wxs"
+    lower.write_text(Path(wxs).read_text().replace(UPGRADE_CODE, UPGRADE_CODE.lower()))
     for version, name, source in (("1.0.0", "unsigned-1.0.0.msi", wxs),
                                   ("1.0.1", "unsigned.msi", wxs),
-                                  ("1.0.1", "other-product.msi", str(other))):
+                                  ("1.0.1", "other-product.msi", str(other)),
+                                  ("1.0.1", "lower-case.msi", str(lower))):
         (OUT / "readme.txt").write_text(f"Velmora test product {version}\n")
         run("wixl", "-D", f"Version={version}", "-D", "ReadMe=readme.txt", "-o", name, source)
     sign("a", "unsigned-1.0.0.msi", "local-a.msi")
     sign("b", "unsigned-1.0.0.msi", "local-b.msi")
     sign("a", "other-product.msi", "other-product-a.msi")
+    sign("a", "lower-case.msi", "lower-case-a.msi")
     for signer, target, *extra in (("a", "signed-a.msi"), ("b", "signed-b.msi"),
                                    ("self", "self-signed.msi"),
                                    ("a", "extended.msi", "-add-msi-dse")):

@@ -144,3 +144,34 @@ TEST_CASE("IsSameFile: one file under any of its names, never two files or a mis
         CHECK(IsSameFile(c.path1.c_str(), c.path2.c_str()) == c.bSame);
     }
 }
+
+TEST_CASE("companion files: a hard link at a target name is refused or replaced, never written "
+          "through")
+{
+    // The linked file is one of somebody else's, or the source itself: written through, the
+    // one would take the companion's bytes and the other could be cut short.
+    for (bool bLinkedToSource : {false, true})
+    {
+        CAPTURE(bLinkedToSource);
+        TempDir source, target, elsewhere;
+        std::wstring companion = source.File(L"setup.reg"), placed = target.File(L"setup.reg");
+        WriteFileBytes(companion, "REGEDIT4 companion");
+        std::wstring victim = bLinkedToSource ? companion : elsewhere.File(L"victim.reg");
+        const std::string victimBytes = bLinkedToSource ? "REGEDIT4 companion" : "other bytes";
+        WriteFileBytes(victim, victimBytes);
+        REQUIRE(CreateHardLinkW(placed.c_str(), victim.c_str(), NULL));
+        TraceCapture trace;
+        std::wstring list = L"setup.reg";
+
+        bool bCopied = CopyListedFiles(source.Path().c_str(), target.Path().c_str(), &list[0]);
+        CHECK(ReadFileBytes(victim) == victimBytes);
+        if (bCopied)
+        {
+            CHECK_FALSE(IsSameFile(placed.c_str(), victim.c_str()));
+            CHECK(ReadFileBytes(placed) == "REGEDIT4 companion");
+        }
+        else
+            CHECK(IsSameFile(placed.c_str(), victim.c_str()));
+        CHECK(target.Files().size() == 1u);
+    }
+}

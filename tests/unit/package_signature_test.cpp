@@ -86,6 +86,11 @@ TEST_CASE("package signature: only an unchanged later build of the product, sign
     std::wstring upperA = Pin("a");
     for (wchar_t& ch : upperA)
         ch = (wchar_t)towupper(ch);
+    // A's pin but for one digit near its start or at its end, or one digit longer or shorter.
+    std::wstring earlyA = Pin("a"), lateA = Pin("a");
+    earlyA[1] = earlyA[1] == L'0' ? L'1' : L'0';
+    lateA.back() = lateA.back() == L'0' ? L'1' : L'0';
+    const std::wstring longerA = Pin("a") + L"0", shorterA = Pin("a").substr(1);
     const char szNotAnchored[] = "local package is not signed, not verified ***";
     const char szPinned[] = "signed by Velmora Test Publisher A, whose key is pinned ***";
     const char szSameProduct[] = "same product, ProductVersion 1.0.1 after 1.0.0 ***";
@@ -118,6 +123,8 @@ TEST_CASE("package signature: only an unchanged later build of the product, sign
         {signedA, L"", "other-product-a.msi", PACKAGE_REFUSED, szLocalSigner,
          "UpgradeCode {6A3F1C2E-4B7D-4E11-9C55-2D8E0A7B1F0F} is not the local package's "
          "{6A3F1C2E-4B7D-4E11-9C55-2D8E0A7B1F02} ***"},
+        // A GUID written in other letters is the same product.
+        {signedA, L"", "lower-case-a.msi", PACKAGE_VERIFIED, szLocalSigner, szSameProduct},
         {unsignedLocal, L"", "unsigned.msi", PACKAGE_NOT_ANCHORED, szNone, szNotAnchored},
         {unsignedLocal, L"", "signed-b.msi", PACKAGE_NOT_ANCHORED, szNone, szNotAnchored},
         {"missing.msi", L"", "signed-a.msi", PACKAGE_NOT_ANCHORED, szNone,
@@ -132,6 +139,14 @@ TEST_CASE("package signature: only an unchanged later build of the product, sign
         {unsignedLocal, pinsA, "other-product-a.msi", PACKAGE_REFUSED, szPins,
          "UpgradeCode {6A3F1C2E-4B7D-4E11-9C55-2D8E0A7B1F0F}"},
         {unsignedLocal, L"0123", "signed-a.msi", PACKAGE_REFUSED, szPins,
+         "signed by Velmora Test Publisher A, whose key "},
+        {unsignedLocal, earlyA, "signed-a.msi", PACKAGE_REFUSED, szPins,
+         "signed by Velmora Test Publisher A, whose key "},
+        {unsignedLocal, lateA, "signed-a.msi", PACKAGE_REFUSED, szPins,
+         "signed by Velmora Test Publisher A, whose key "},
+        {unsignedLocal, longerA, "signed-a.msi", PACKAGE_REFUSED, szPins,
+         "signed by Velmora Test Publisher A, whose key "},
+        {unsignedLocal, shorterA, "signed-a.msi", PACKAGE_REFUSED, szPins,
          "signed by Velmora Test Publisher A, whose key "},
     };
     const char* outcomes[] = {"verified", "not verified", "refused"};
@@ -166,7 +181,9 @@ TEST_CASE("package product: a version is higher only field by field, and only wh
         {L"1.0.1", L"1.0.0", true}, {L"1.0.0", L"1.0.0", false}, {L"1.0", L"1.0.0.0", false},
         {L"1.0.0.1", L"1.0.0", true}, {L"2.0.0", L"10.0.0", false}, {L"1.10.0", L"1.9.9", true},
         {L"65535.0.0", L"65534.9.9", true}, {L"65536.0.0", L"1.0.0", false},
-        {L"1.0.0.0.1", L"1.0.0", false}, {L"1.0.x", L"1.0.0", false}, {L"", L"1.0.0", false},
+        {L"1.0.0.0.1", L"1.0.0", false}, {L"1.0.0.1.0", L"1.0.0", false},
+        {L"1.0.1", L"1.0.0.0.9", false}, {L"1.0.0.1.", L"1.0.0", false},
+        {L"1.0.x", L"1.0.0", false}, {L"", L"1.0.0", false},
         {L"1.0.1", L"-1.0.0", false}, {L" 1.0.1", L"1.0.0", false},
     };
     for (auto& c : cases)
