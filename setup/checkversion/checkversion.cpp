@@ -205,7 +205,13 @@ INT_PTR CALLBACK DownloadBuildDialogProc(HWND hwnd, UINT uMessage, WPARAM wParam
     TracePrint("*** DownloadBuildDialogProc: cancel is received ***");
     volatile LONG* plState = (volatile LONG*)GetWindowLongPtrW(hwnd, DWLP_USER);
     if (plState != NULL)
+    {
+        // The person's Cancel is final: a transfer phase that sets the state back to running
+        // between this and the loop's next look must not undo it.
+        CallbackParam* pParam = CONTAINING_RECORD(plState, CallbackParam, lState);
+        InterlockedExchange(&pParam->lCancelled, 1);
         InterlockedCompareExchange(plState, stateStopped, stateRunning);
+    }
     else
     {
         TracePrint("*** DownloadBuildDialogProc: can't get dialog extra parameter ***");
@@ -217,7 +223,7 @@ INT_PTR CALLBACK DownloadBuildDialogProc(HWND hwnd, UINT uMessage, WPARAM wParam
 bool DialogLoop(HWND hwndDialog, CallbackParam& param)
 {
     TracePrint("*** Dialog loop: start ***");
-    while (LoadState(param) == stateRunning)
+    while (LoadState(param) == stateRunning && !IsCancelled(param))
     {
         MSG msg;
         BOOL res = GetMessageW(&msg, NULL, 0, 0);

@@ -14,4 +14,7 @@ bool CheckForNewVersion(HINSTANCE hinst, LPWSTR msipackage, DWORD cchMsiPackage,
 // The dialog's procedure and the worker thread, which takes a WorkerShare; exposed for the
 // tests.
 INT_PTR CALLBACK DownloadBuildDialogProc(HWND hwnd, UINT uMessage, WPARAM wParam, LPARAM lParam);
+// Serves the dialog until the check leaves the running state or is cancelled; true when a
+// newer package was accepted.
+bool DialogLoop(HWND hwndDialog, CallbackParam& param);
 DWORD WINAPI WinInetThreadProc(LPVOID lpParameter);

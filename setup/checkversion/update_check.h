@@ -37,8 +37,8 @@ struct CallbackParam
     LPWSTR pszMsiPackage;
     DWORD cchMsiPackage;
     PackageHolds* pHolds;
-    // Set by the main thread once its loop has ended: whatever the state says (a transfer phase
-    // sets it back to running), the check is to end now.
+    // Set by the dialog's Cancel, and by the main thread once its loop has ended: whatever the
+    // state says (a transfer phase sets it back to running), the check is to end now.
     volatile LONG lCancelled;
     // The share this record is part of, which every transfer holds while it runs; none outside
     // the update check (tests, tools).

@@ -262,6 +262,24 @@ TEST_CASE("The wait for the worker serves its late control texts instead of timi
     CHECK(trace.Lines().back() == "WaitAndClose: invalid parameter");
 }
 
+TEST_CASE("The person's Cancel outlasts a transfer phase that sets the state back to running")
+{
+    HWND hwnd = CreateDialogParamW(GetModuleHandleW(NULL), MAKEINTRESOURCEW(IDD_DOWNLOAD_BUILD),
+                                   NULL, DownloadBuildDialogProc, 0);
+    REQUIRE(hwnd != NULL);
+    CallbackParam param = {hwnd, stateRunning, NULL, 0, NULL, 0, 0};
+    SetWindowLongPtrW(hwnd, DWLP_USER, (LONG_PTR)&param.lState);
+    SendMessageW(hwnd, WM_COMMAND, IDCANCEL, 0);
+    StoreRunning(param);        // the next phase starts just after the click
+
+    CHECK(IsCancelled(param));
+    CopyProgress copy = {1000, 10, 0};
+    CHECK_FALSE(DownloadBuildCallback(PROGRESS_STEP, &copy, &param));
+    Watchdog watchdog("the dialog loop to see the Cancel", dwHangLimitMs);
+    CHECK_FALSE(DialogLoop(hwnd, param));   // at once: no message is waited for
+    DestroyWindow(hwnd);
+}
+
 TEST_CASE("A worker ended by force leaves the heap and the trace usable, with whole lines")
 {
     TraceCapture trace;
