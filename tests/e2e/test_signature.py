@@ -4,12 +4,13 @@ and a later build of the same product. What was checked is held until msiexec ha
 packages, the test root (trusted in the prefix) and the publishers come from
 tests/tools/make_signed_packages.py, run by the build."""
 import os
+import re
 import threading
 import time
 
 import pytest
 
-from conftest import BUILD_DIR, recorded_lines, set_strings, windows_path, wine
+from conftest import BUILD_DIR, SHARED_PREFIX, recorded_lines, set_strings, windows_path, wine
 from test_update_check import (CAPTION, COMPANIONS, PACKAGE, QUESTION, YES, run,  # noqa: F401
                                traced, wait_until)
 from servers import http_server
@@ -35,9 +36,15 @@ def trusted_root():
     a regedit run at once in a fresh copy failed now and then to start."""
     for _ in range(3):
         if wine("regedit", "/S", MATERIAL / "root.reg").returncode == 0:
-            return
+            break
         time.sleep(1)
-    pytest.fail("the test root could not be imported")
+    else:
+        pytest.fail("the test root could not be imported")
+    # The server writes the registry to its files only every so often, and a copy of the
+    # prefix is a copy of those files: wait until they hold the root.
+    key = re.search(r"Certificates\\([0-9A-F]+)\]", (MATERIAL / "root.reg").read_text()).group(1)
+    wait_until(lambda: key.lower() in (SHARED_PREFIX / "system.reg").read_text(
+        errors="replace").lower(), f"the test root {key} in the prefix's registry files", 90)
 
 
 def offer(run, local, served):
