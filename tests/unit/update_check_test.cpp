@@ -88,7 +88,7 @@ TEST_CASE("Callbacks post a position only when it changed, and stop once the sta
         copy.dwBytesCopied = dwCopied;
         CHECK(DownloadBuildCallback(PROGRESS_STEP, &copy, &param));
     }
-    OpenUrlProgress open = {0, 1, 0};
+    OpenUrlProgress open = {0, 1, 0, {0, 0}};
     CHECK(TryOpenUrlCallback(PROGRESS_STEP, &open, &param));    // no nodes: nothing to post
     CHECK(Posted(trace.Lines()) == std::vector<int>{0, 1, 3, 100});
 
