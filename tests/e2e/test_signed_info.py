@@ -1,0 +1,152 @@
+"""The build information counts only as its signature allows: verinfo.txt.p7s beside it on the
+mirror that served it, made as a maker makes it (openssl cms, detached, DER), verified against
+the publisher's pins (string 2012) and the validity in days (string 2015). Otherwise no newer
+build is offered and the local package is installed."""
+import datetime
+import subprocess
+import time
+
+import pytest
+
+from conftest import set_strings
+from servers import http_server
+from test_signature import MATERIAL, V100, V101, offer, pins, trusted_root  # noqa: F401
+from test_update_check import (CANCEL, CANCELLED, CAPTION, FORCED_END, LEFT_RUNNING, LOCAL,
+                               OPENING, PROGRESS, run, wait_until)  # noqa: F401
+
+SIGNING_TIME_OID = bytes.fromhex("06092a864886f70d010905")
+OLDER = "9.0.0.400"
+ONE_DAY = datetime.timedelta(days=1)
+
+
+def tlv(data, at):
+    """The tag of the DER element at `at`, where its value begins and where it ends."""
+    length, head = data[at + 1], 2
+    if length & 0x80:
+        count = length & 0x7F
+        length, head = int.from_bytes(data[at + 2:at + 2 + count], "big"), 2 + count
+    return data[at], at + head, at + head + length
+
+
+def children(data, start, end):
+    while start < end:
+        yield tlv(data, start) + (start,)
+        start = tlv(data, start)[2]
+
+
+def signer_info(der):
+    """Where the signed attributes and the signature value of the first signer lie."""
+    _, content, _ = tlv(der, 0)
+    _, explicit, explicit_end = list(children(der, content, tlv(der, 0)[2]))[1][:3]
+    _, signed_data, signed_end = tlv(der, explicit)
+    *_, (_, infos, infos_end, _) = children(der, signed_data, signed_end)
+    _, info, info_end = tlv(der, infos)
+    fields = list(children(der, info, info_end))
+    attrs = next(f for f in fields if f[0] == 0xA0)
+    value = fields[-1]
+    return (attrs[3], attrs[2]), (value[1], value[2])
+
+
+def sign(path, signer, at=None):
+    """path.p7s as the maker's openssl writes it. With at, its signing time is that moment: the
+    attribute is rewritten and the attributes signed again with the signer's key."""
+    out = path.with_name(path.name + ".p7s")
+    subprocess.run(["openssl", "cms", "-sign", "-binary", "-outform", "DER", "-signer",
+                    MATERIAL / f"{signer}.crt", "-inkey", MATERIAL / f"{signer}.key",
+                    "-in", path, "-out", out], check=True, capture_output=True)
+    if at is None:
+        return
+    der = bytearray(out.read_bytes())
+    (attrs, attrs_end), (value, value_end) = signer_info(bytes(der))
+    time_at = der.index(SIGNING_TIME_OID, attrs) + len(SIGNING_TIME_OID) + 4   # SET, UTCTime
+    der[time_at:time_at + 13] = at.strftime("%y%m%d%H%M%SZ").encode()
+    # What is signed is the attributes' DER as a SET, not as the [0] they are stored as.
+    signed = b"\x31" + bytes(der[attrs + 1:attrs_end])
+    signature = subprocess.run(["openssl", "dgst", "-sha256", "-sign", MATERIAL / f"{signer}.key"],
+                               input=signed, check=True, capture_output=True).stdout
+    assert len(signature) == value_end - value
+    der[value:value_end] = signature
+    out.write_bytes(bytes(der))
+
+
+def now():
+    return datetime.datetime.now(datetime.timezone.utc)
+
+
+PINNED_A = "*** Verify build information: signed by Velmora Test Publisher A, whose key is pinned ***"
+
+
+@pytest.mark.parametrize("pinned, validity, signer, when, change, version, offered, line", [
+    ("a", "30", "a", None, None, None, True, PINNED_A),
+    ("a", "30", "a", -31 * ONE_DAY, None, None, False,
+     "*** Verify build information: signed longer ago than the validity ***"),
+    ("a", "30", "a", -29 * ONE_DAY, None, None, True, PINNED_A),
+    ("a", "30", "a", 2 * ONE_DAY, None, None, False,
+     "*** Verify build information: signed in the future ***"),
+    ("a", "", "b", None, None, None, False,
+     "*** Verify build information: signed by Velmora Test Publisher B, whose key "),
+    ("a", "", "a", None, "tampered", None, False,
+     "*** Verify build information: signature is not intact (0x"),
+    ("a", "", None, None, None, None, False,
+     "*** Verify build information: not signed, but keys are pinned ***"),
+    ("", "", None, None, None, None, True,
+     "*** Verify build information: not signed, not verified ***"),
+    ("", "", "a", None, "tampered", None, False,
+     "*** Verify build information: signature is not intact (0x"),
+    ("", "", "b", None, None, None, True, "*** Verify build information: counts ***"),
+    ("a", "30", "a", None, None, OLDER, False, "*** Verify build information: counts ***"),
+], ids=["valid", "expired", "within the validity", "from the future", "unpinned key",
+        "changed after signing", "missing, pinned", "missing, no pins", "changed, no pins",
+        "any trusted signer, no pins", "an older build, validly signed"])
+def test_build_information_counts_only_as_its_signature_allows(run, pinned, validity, signer,
+                                                               when, change, version, offered,
+                                                               line):
+    offer(run, "local-a.msi", "signed-a.msi")
+    rows = {2012: pins(pinned)} if pinned else {}
+    if validity:
+        rows[2015] = validity
+    with http_server(run.served) as base:
+        run.publish(base, *([version] if version else []), kind="/len")
+        if rows:
+            set_strings(run.setup_dir / "setup.exe", rows)
+        info = run.served / "pr_dl" / "verinfo.txt"
+        if signer:
+            sign(info, signer, now() + when if when else None)
+        if change:
+            info.write_text(info.read_text().replace("VLM-PRO", "VLM-PRX"))
+        run.start()
+        if offered:
+            run.accept()
+        run.finish()
+
+    assert run.code == 0
+    assert any(message.startswith(line) for message in run.trace), line
+    assert ("*** CheckLatestBuild: Latest build found, suggest one ***" in run.trace) == offered
+    assert run.installed == (V101 if offered else V100)
+
+
+def fetching_signature(run):
+    """The signature's transfer has begun: its node is being opened."""
+    messages = [line["message"] for line in run.traces.new_lines()]
+    start = next((i for i, m in enumerate(messages)
+                  if m.startswith("*** Verify build information: start: ")), None)
+    return start is not None and any(m.startswith(OPENING) for m in messages[start:])
+
+
+def test_a_cancel_while_the_signature_stalls_reaches_msiexec_within_a_second(run):
+    # The file itself comes whole; the server then holds its connection, and the signature's
+    # request waits for ever.
+    with http_server(run.served) as base:
+        run.publish(base, kind="/len")
+        run.mirrors(f"{base}/stall/pr_dl/verinfo.txt")
+        run.start()
+        wait_until(lambda: fetching_signature(run), "the signature's transfer")
+        time.sleep(0.5)
+        run.dialog("click", CAPTION, CANCEL, *PROGRESS)
+        run.finish()
+
+    assert run.seconds_between(CANCELLED, "*** Install: start ***") < 2
+    assert LEFT_RUNNING in run.trace
+    assert FORCED_END not in run.trace
+    assert run.code == 0
+    assert run.installed == LOCAL
