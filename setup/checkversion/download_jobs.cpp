@@ -71,15 +71,18 @@ bool DownloadImpl(HINTERNET hInternet, CallbackParam& param, JobVariant& job)
     return bResult;
 }
 
-// Only build information whose signature allows it is read: a mirror must not be able to hide
-// later builds by serving an old file.
+// Only build information whose signature allows it is parsed, and only the bytes that were
+// checked: a mirror must not be able to hide later builds by serving an old file.
 bool ParseDownloadedInformation(void* pJob, HANDLE hLocal)
 {
     BuildInfoJob& job = *(BuildInfoJob*)pJob;
-    return IsBuildInformationSigned(job.hSession, *job.pParam, job.pszUrlList.get(), job.opened,
-                                    hLocal)
-        && ReadBuildInformation(job.pOwnBuildInfo->szKey, job.dwOwnMajor,
-                                *job.pLatestBuildInfo, hLocal);
+    DWORD cbText = 0;
+    HeapPtr<char> text(ReadLocalFile(hLocal, cbBuildInformationMax, cbText));
+    return text.get() != NULL
+        && IsBuildInformationSigned(job.hSession, *job.pParam, job.pszUrlList.get(), job.opened,
+                                    (const BYTE*)text.get(), cbText)
+        && ParseBuildInformationText(text.get(), cbText, job.pOwnBuildInfo->szKey,
+                                     job.dwOwnMajor, *job.pLatestBuildInfo);
 }
 
 } // namespace

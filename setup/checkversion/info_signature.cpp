@@ -39,23 +39,6 @@ bool Refuse(LPCSTR pszWhy)
     return false;
 }
 
-// A file's whole content, of cbMax bytes at most, read from its start into a new heap block
-// with a spare byte; none when it is larger or can't be read whole.
-BYTE* ReadFileBlock(HANDLE hFile, DWORD cbMax, DWORD& cb)
-{
-    DWORD dwHigh = 0;
-    cb = GetFileSize(hFile, &dwHigh);
-    BYTE* pb = dwHigh == 0 && cb <= cbMax ? AllocItems<BYTE>(cb + 1) : NULL;
-    DWORD cbRead = 0;
-    if (pb != NULL && (SetFilePointer(hFile, 0, NULL, FILE_BEGIN) != 0
-                       || !ReadFile(hFile, pb, cb, &cbRead, NULL) || cbRead != cb))
-    {
-        FreeBlock(pb);
-        pb = NULL;
-    }
-    return pb;
-}
-
 // The signature, decoded with the build information as its detached content, and its signer.
 bool OpenDetached(Signature& sig, const BYTE* pbInfo, DWORD cbInfo, const BYTE* pbSignature,
                   DWORD cbSignature)
@@ -129,7 +112,7 @@ HANDLE CreateSignatureFile(LPWSTR pszPath)
 // not it then came whole.
 struct FetchedSignature
 {
-    HeapPtr<BYTE> bytes;
+    HeapPtr<char> bytes;
     DWORD cb;
     bool bPresent;
 };
@@ -148,12 +131,12 @@ bool FetchSignature(HINTERNET hSession, CallbackParam& param, LPCWSTR pszUrl,
         return false;
     fetched.bPresent = opened.cch != 0;
     if (bCopied)
-        fetched.bytes.reset(ReadFileBlock(file.get(), cbSignatureMax, fetched.cb));
+        fetched.bytes.reset(ReadLocalFile(file.get(), cbSignatureMax, fetched.cb));
     return true;
 }
 
-bool CheckFetched(const FetchedSignature& fetched, HANDLE hInfo, LPCWSTR pszPins,
-                  LPCWSTR pszValidityDays)
+bool CheckFetched(const FetchedSignature& fetched, const BYTE* pbInfo, DWORD cbInfo,
+                  LPCWSTR pszPins, LPCWSTR pszValidityDays)
 {
     if (!fetched.bPresent && pszPins[0] == L'\0')
     {
@@ -162,11 +145,9 @@ bool CheckFetched(const FetchedSignature& fetched, HANDLE hInfo, LPCWSTR pszPins
     }
     if (!fetched.bPresent)
         return Refuse("not signed, but keys are pinned");
-    DWORD cbInfo = 0;
-    HeapPtr<BYTE> info(ReadFileBlock(hInfo, cbBuildInformationMax, cbInfo));
-    if (fetched.bytes.get() == NULL || info.get() == NULL)
+    if (fetched.bytes.get() == NULL)
         return Refuse("signature cut short or unreadable");
-    return VerifySignature(info.get(), cbInfo, fetched.bytes.get(), fetched.cb, pszPins,
+    return VerifySignature(pbInfo, cbInfo, (const BYTE*)fetched.bytes.get(), fetched.cb, pszPins,
                            pszValidityDays);
 }
 
@@ -195,7 +176,7 @@ SigningTime CheckSigningTime(const FILETIME& ftSigned, const FILETIME& ftNow,
 }
 
 bool IsBuildInformationSigned(HINTERNET hSession, CallbackParam& param, LPCWSTR pszList,
-                              const ListSpan& opened, HANDLE hInfo)
+                              const ListSpan& opened, const BYTE* pbInfo, DWORD cbInfo)
 {
     HeapPtr<WCHAR> url(AllocText(opened.cch + cchSignatureSuffix + 1));
     HeapPtr<WCHAR> pins(AllocText(cchJobText));
@@ -210,7 +191,7 @@ bool IsBuildInformationSigned(HINTERNET hSession, CallbackParam& param, LPCWSTR 
     fetched.cb = 0;
     fetched.bPresent = false;
     bool bCounts = FetchSignature(hSession, param, url.get(), fetched)
-                && CheckFetched(fetched, hInfo, pins.get(), szValidity);
+                && CheckFetched(fetched, pbInfo, cbInfo, pins.get(), szValidity);
     if (bCounts)
         Note("counts");
     return bCounts;

@@ -19,10 +19,10 @@ enum SigningTime
 SigningTime CheckSigningTime(const FILETIME& ftSigned, const FILETIME& ftNow,
                              LPCWSTR pszValidityDays);
 
-// True when the build information copied into hInfo counts: its signature, the node of
-// pszList at opened with ".p7s" appended, verifies, chains to a trusted root for code signing,
-// was made within the validity and, with pins (string 2012), by a pinned key. Without pins a
-// signature that is not there changes nothing, and one that is there must verify. Every
-// refusal is traced with its reason.
+// True when the build information (cbInfo bytes) counts: its signature, the node of pszList at
+// opened with ".p7s" appended, verifies, chains to a trusted root for code signing, was made
+// within the validity and, with pins (string 2012), by a pinned key. Without pins a signature
+// that is not there changes nothing, and one that is there must verify. Every refusal is
+// traced with its reason.
 bool IsBuildInformationSigned(HINTERNET hSession, CallbackParam& param, LPCWSTR pszList,
-                              const ListSpan& opened, HANDLE hInfo);
+                              const ListSpan& opened, const BYTE* pbInfo, DWORD cbInfo);
