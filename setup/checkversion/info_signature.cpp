@@ -185,6 +185,7 @@ bool IsBuildInformationSigned(HINTERNET hSession, CallbackParam& param, LPCWSTR 
         return false;
     lstrcpyW(CopyChars(url.get(), pszList + opened.ichBegin, opened.cch), szSignatureSuffix);
     LoadJobString(IDS_PUBLISHER_PINS, pins.get(), cchJobText);
+    szValidity[0] = L'\0';
     LoadJobString(IDS_INFO_VALIDITY, szValidity, cchValidity);
     TracePrint("*** Verify build information: start: %S ***", url.get());
     FetchedSignature fetched;
