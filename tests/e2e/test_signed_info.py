@@ -12,24 +12,17 @@ from servers import http_server
 from signing import sign
 from test_signature import V100, V101, offer, pins, trusted_root  # noqa: F401
 from test_update_check import (CANCEL, CANCELLED, CAPTION, FORCED_END, LEFT_RUNNING, LOCAL,
-                               OPENING, PROGRESS, run, wait_until)  # noqa: F401
+                               NEWER, OPENING, PROGRESS, run, wait_until)  # noqa: F401
 
 OLDER = "9.0.0.400"
 ONE_DAY = datetime.timedelta(days=1)
-
-
-def now():
-    return datetime.datetime.now(datetime.timezone.utc)
-
-
-PINNED_A = "*** Verify build information: signed by Velmora Test Publisher A, whose key is pinned ***"
+PINNED_A = "*** Verify build information: signed by Velmora Test Publisher A, whose key is pinned"
 
 
 @pytest.mark.parametrize("pinned, validity, signer, when, change, version, offered, line", [
     ("a", "30", "a", None, None, None, True, PINNED_A),
     ("a", "30", "a", -31 * ONE_DAY, None, None, False,
      "*** Verify build information: signed longer ago than the validity ***"),
-    ("a", "30", "a", -29 * ONE_DAY, None, None, True, PINNED_A),
     ("a", "30", "a", 2 * ONE_DAY, None, None, False,
      "*** Verify build information: signed in the future ***"),
     ("a", "", "b", None, None, None, False,
@@ -42,11 +35,9 @@ PINNED_A = "*** Verify build information: signed by Velmora Test Publisher A, wh
      "*** Verify build information: not signed, not verified ***"),
     ("", "", "a", None, "tampered", None, False,
      "*** Verify build information: signature is not intact (0x"),
-    ("", "", "b", None, None, None, True, "*** Verify build information: counts ***"),
     ("a", "30", "a", None, None, OLDER, False, "*** Verify build information: counts ***"),
-], ids=["valid", "expired", "within the validity", "from the future", "unpinned key",
-        "changed after signing", "missing, pinned", "missing, no pins", "changed, no pins",
-        "any trusted signer, no pins", "an older build, validly signed"])
+], ids=["valid", "expired", "from the future", "unpinned key", "changed after signing",
+        "missing, pinned", "missing, no pins", "changed, no pins", "an older build, signed"])
 def test_build_information_counts_only_as_its_signature_allows(run, pinned, validity, signer,
                                                                when, change, version, offered,
                                                                line):
@@ -55,12 +46,12 @@ def test_build_information_counts_only_as_its_signature_allows(run, pinned, vali
     if validity:
         rows[2015] = validity
     with http_server(run.served) as base:
-        run.publish(base, *([version] if version else []), kind="/len")
+        run.publish(base, version or NEWER, kind="/len")
         if rows:
             set_strings(run.setup_dir / "setup.exe", rows)
         info = run.served / "pr_dl" / "verinfo.txt"
         if signer:
-            sign(info, signer, now() + when if when else None)
+            sign(info, signer, when and datetime.datetime.now(datetime.timezone.utc) + when)
         if change:
             info.write_text(info.read_text().replace("VLM-PRO", "VLM-PRX"))
         run.start()
