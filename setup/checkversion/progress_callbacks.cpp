@@ -132,6 +132,19 @@ bool CopyPercentOf(void* pProgress, DWORD& dwPercent)
     return true;
 }
 
+// The build-information file and its signature are small; a mirror that sends more is stopped
+// before it can fill the disk.
+bool BoundedCallback(int nEvent, void* pProgress, void* pCallbackData, DWORD cbMax,
+                     LPCSTR pszWhat)
+{
+    if (IsPastBound(nEvent, (const CopyProgress*)pProgress, cbMax))
+    {
+        TracePrint("*** Download build callback: %s too large ***", pszWhat);
+        return false;
+    }
+    return DownloadBuildCallback(nEvent, pProgress, pCallbackData);
+}
+
 } // namespace
 
 void LoadJobString(UINT uId, LPWSTR pszBuffer, DWORD cchCapacity)
@@ -198,19 +211,6 @@ bool PackageCallback(int nEvent, void* pProgress, void* pCallbackData)
     if (IsPastBound(nEvent, pCopy, cbPackageMax))
     {
         TracePrint("*** Download build callback: package larger than 2 GiB ***");
-        return false;
-    }
-    return DownloadBuildCallback(nEvent, pProgress, pCallbackData);
-}
-
-// The build-information file and its signature are small; a mirror that sends more is stopped
-// before it can fill the disk.
-bool BoundedCallback(int nEvent, void* pProgress, void* pCallbackData, DWORD cbMax,
-                     LPCSTR pszWhat)
-{
-    if (IsPastBound(nEvent, (const CopyProgress*)pProgress, cbMax))
-    {
-        TracePrint("*** Download build callback: %s too large ***", pszWhat);
         return false;
     }
     return DownloadBuildCallback(nEvent, pProgress, pCallbackData);

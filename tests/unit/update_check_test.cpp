@@ -410,6 +410,24 @@ TEST_CASE("The build information is taken up to 1 MiB; every end closes the remo
     }
 }
 
+TEST_CASE("A signature stops past 64 KiB, sent or announced")
+{
+    FakeDialog dialog;
+    CallbackParam param = {dialog.hwnd, stateRunning, NULL, 0, NULL, 0, 0};
+    struct { int nEvent; DWORD dwSize; DWORD dwCopied; bool bGoOn; } cases[] = {
+        {PROGRESS_STEP, INVALID_FILE_SIZE, cbSignatureMax, true},
+        {PROGRESS_STEP, INVALID_FILE_SIZE, cbSignatureMax + 1, false},
+        {PROGRESS_STARTED, cbSignatureMax, 0, true},
+        {PROGRESS_STARTED, cbSignatureMax + 1, 0, false},
+    };
+    for (auto& c : cases)
+    {
+        CAPTURE(c.dwCopied);
+        CopyProgress copy = {c.dwSize, c.dwCopied, 0};
+        CHECK(SignatureCallback(c.nEvent, &copy, &param) == c.bGoOn);
+    }
+}
+
 TEST_CASE("The package stops past its announced length, and past 2 GiB when none is announced")
 {
     FakeDialog dialog;
