@@ -12,6 +12,7 @@ const unsigned cchQuestion = 1023;      // the question and the pins
 const unsigned cchCancelButton = 30;
 const unsigned cchPackageName = 258;    // MAX_PATH, loaded one short
 const unsigned cchCompanionList = 4095;
+const unsigned cchValidityDays = 15;    // the build information's validity in days
 
 const RowRule aRules[] = {
     {IDS_SETUP_TITLE, cchJob, rowText},
@@ -35,6 +36,7 @@ const RowRule aRules[] = {
     {IDS_MIRROR_URLS, cchJob, rowText},
     {IDS_COMPANION_FILES, cchCompanionList, rowText},
     {IDS_PUBLISHER_PINS, cchQuestion, rowPins},
+    {IDS_INFO_VALIDITY, cchValidityDays, rowText},
 };
 const unsigned cRules = sizeof(aRules) / sizeof(aRules[0]);
 

@@ -26,11 +26,19 @@ inline bool SendEvent(ProgressCallback pfnCallback, int nEvent, void* pProgress,
     return pfnCallback == NULL || pfnCallback(nEvent, pProgress, pCallbackData);
 }
 
+// Where a node lies in its list: the index of its first character, and its length.
+struct ListSpan
+{
+    DWORD ichBegin;
+    DWORD cch;
+};
+
 struct OpenUrlProgress
 {
     DWORD dwNodesTotal;     // nodes parsed from the list, empty ones included
     DWORD dwCurrentNode;    // during a progress event: the node that just failed, counted from 1
     DWORD dwLastPercent;    // the callback's own
+    ListSpan opened;        // at the completed event: the node that was opened
 };
 
 struct CopyProgress

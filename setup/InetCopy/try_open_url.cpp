@@ -232,6 +232,11 @@ bool TryNodes(const TryOpenUrlParams& params, NodeList& list, OpenUrlProgress& p
         if (outcome != NODE_FAILED)
         {
             bOpened = outcome == NODE_OPENED;
+            if (bOpened)
+            {
+                progress.opened.ichBegin = (DWORD)(pNode->pBegin - params.szUrlList);
+                progress.opened.cch = (DWORD)(pNode->pEnd - pNode->pBegin);
+            }
             break;
         }
         RemoveNode(list, pNode);

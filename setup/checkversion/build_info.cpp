@@ -109,16 +109,15 @@ LPWSTR AppendPart(LPWSTR pszDest, DWORD dwPart)
 
 // False for a size that cannot be taken, and, with a line of its own, for a file above the
 // bound (the high part counts too, or a 4 GiB file would pass as a small one).
-bool GetBoundedSize(HANDLE hLocal, DWORD& cbFile)
+bool GetBoundedSize(HANDLE hLocal, DWORD cbMax, DWORD& cbFile)
 {
     DWORD dwSizeHigh = 0;
     cbFile = GetFileSize(hLocal, &dwSizeHigh);
     if (cbFile == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)
         return false;
-    if (dwSizeHigh != 0 || cbFile > cbBuildInformationMax)
+    if (dwSizeHigh != 0 || cbFile > cbMax)
     {
-        TracePrint("*** Read build information: file larger than %d bytes ***",
-                   (int)cbBuildInformationMax);
+        TracePrint("*** Read build information: file larger than %d bytes ***", (int)cbMax);
         return false;
     }
     return true;
@@ -267,23 +266,35 @@ bool ParseBuildInformation(LPCWSTR pszText, LPCWSTR pszKey, DWORD dwMajor, Build
     return true;
 }
 
-bool ReadBuildInformation(LPCWSTR pszKey, DWORD dwMajor, BuildInfo& info, HANDLE hLocal)
+char* ReadLocalFile(HANDLE hLocal, DWORD cbMax, DWORD& cbFile)
 {
     ASSERT(hLocal != INVALID_HANDLE_VALUE);
-    if (SetFilePointer(hLocal, 0, NULL, FILE_BEGIN) == INVALID_SET_FILE_POINTER)
-        return false;
-    DWORD cbFile = 0;
-    if (!GetBoundedSize(hLocal, cbFile))
-        return false;
-
+    cbFile = 0;
+    if (SetFilePointer(hLocal, 0, NULL, FILE_BEGIN) == INVALID_SET_FILE_POINTER
+        || !GetBoundedSize(hLocal, cbMax, cbFile))
+        return NULL;
     // The bound keeps size + 1 and its double far from wrapping round.
     HeapPtr<char> ptrAnsi(AllocItems<char>(cbFile + 1));
     if (ptrAnsi.get() == NULL || !ReadWholeFile(hLocal, ptrAnsi.get(), cbFile))
-        return false;
-    HeapPtr<WCHAR> ptrWide(AllocText(cbFile + 1));
+        return NULL;
+    return ptrAnsi.release();
+}
+
+bool ParseBuildInformationText(LPCSTR pszText, DWORD cbText, LPCWSTR pszKey, DWORD dwMajor,
+                               BuildInfo& info)
+{
+    HeapPtr<WCHAR> ptrWide(AllocText(cbText + 1));
     if (ptrWide.get() == NULL)
         return false;
-    if (!ConvertAnsiText(ptrAnsi.get(), ptrWide.get(), cbFile + 1))
+    if (!ConvertAnsiText(pszText, ptrWide.get(), cbText + 1))
         return false;
     return ParseBuildInformation(ptrWide.get(), pszKey, dwMajor, info);
+}
+
+bool ReadBuildInformation(LPCWSTR pszKey, DWORD dwMajor, BuildInfo& info, HANDLE hLocal)
+{
+    DWORD cbFile = 0;
+    HeapPtr<char> ptrAnsi(ReadLocalFile(hLocal, cbBuildInformationMax, cbFile));
+    return ptrAnsi.get() != NULL
+        && ParseBuildInformationText(ptrAnsi.get(), cbFile, pszKey, dwMajor, info);
 }

@@ -50,6 +50,12 @@ bool ParseBuildInformation(LPCWSTR pszText, LPCWSTR pszKey, DWORD dwMajor, Build
 // hostile: its download is stopped there, and a larger file is never read.
 const DWORD cbBuildInformationMax = 1024 * 1024;
 
-// The same, for the file copied into hLocal (read again from its start, as ANSI text). False
-// for a file larger than cbBuildInformationMax.
+// The whole file copied into hLocal, read again from its start, in a new heap block with a zero
+// after its cbFile bytes; none for a file larger than cbMax bytes or one that can't be read
+// whole.
+char* ReadLocalFile(HANDLE hLocal, DWORD cbMax, DWORD& cbFile);
+// ParseBuildInformation on cbText bytes of 8-bit text, which end at their first NUL.
+bool ParseBuildInformationText(LPCSTR pszText, DWORD cbText, LPCWSTR pszKey, DWORD dwMajor,
+                               BuildInfo& info);
+// Both, for the file copied into hLocal. False for a file larger than cbBuildInformationMax.
 bool ReadBuildInformation(LPCWSTR pszKey, DWORD dwMajor, BuildInfo& info, HANDLE hLocal);

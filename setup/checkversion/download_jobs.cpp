@@ -1,5 +1,6 @@
 // The download jobs of the update check: what each one fetches, where to, and what follows.
 #include "download_jobs.h"
+#include "info_signature.h"
 #include "progress_callbacks.h"
 #include "transfer.h"
 #include "../setup_base/paths.h"
@@ -70,11 +71,18 @@ bool DownloadImpl(HINTERNET hInternet, CallbackParam& param, JobVariant& job)
     return bResult;
 }
 
+// Only build information whose signature allows it is parsed, and only the bytes that were
+// checked: a mirror must not be able to hide later builds by serving an old file.
 bool ParseDownloadedInformation(void* pJob, HANDLE hLocal)
 {
     BuildInfoJob& job = *(BuildInfoJob*)pJob;
-    return ReadBuildInformation(job.pOwnBuildInfo->szKey, job.dwOwnMajor, *job.pLatestBuildInfo,
-                                hLocal);
+    DWORD cbText = 0;
+    HeapPtr<char> text(ReadLocalFile(hLocal, cbBuildInformationMax, cbText));
+    return text.get() != NULL
+        && IsBuildInformationSigned(job.hSession, *job.pParam, job.pszUrlList.get(), job.opened,
+                                    (const BYTE*)text.get(), cbText)
+        && ParseBuildInformationText(text.get(), cbText, job.pOwnBuildInfo->szKey,
+                                     job.dwOwnMajor, *job.pLatestBuildInfo);
 }
 
 } // namespace
@@ -85,6 +93,8 @@ void InitBuildInfoJob(BuildInfoJob& job, const BuildInfo& own, DWORD dwOwnMajor,
     job.pOwnBuildInfo = &own;
     job.dwOwnMajor = dwOwnMajor;
     job.pLatestBuildInfo = &latest;
+    job.opened.ichBegin = 0;
+    job.opened.cch = 0;
     job.pszUrlList.reset(AllocStringRow(IDS_MIRROR_URLS, cchJobText));
     job.pszLocalPath.reset(AllocText(MAX_PATH));
     job.pszCopyStatus.reset(AllocStringRow(IDS_SEARCHING, cchJobText));
@@ -103,10 +113,12 @@ void InitPackageJob(PackageJob& job, const BuildInfo& latest, HANDLE hLocal,
 
 bool Download(HINTERNET hInternet, CallbackParam& param, BuildInfoJob& job)
 {
+    job.hSession = hInternet;
+    job.pParam = &param;
     JobVariant variant = {
         job.pszDescription.get(),
         {job.pszUrlList.get(), job.hLocal.get(), job.pszLocalPath.get(), job.pszCopyStatus.get(),
-         NULL, BuildInformationCallback},
+         NULL, BuildInformationCallback, &job.opened},
         ParseDownloadedInformation, &job,
     };
     return DownloadImpl(hInternet, param, variant);
@@ -117,7 +129,7 @@ bool Download(HINTERNET hInternet, CallbackParam& param, PackageJob& job)
     JobVariant variant = {
         job.pszDescription.get(),
         {job.pLatestBuildInfo->UrlList(), job.hLocal, job.pszLocalPath, NULL,
-         &job.pLatestBuildInfo->version, PackageCallback},
+         &job.pLatestBuildInfo->version, PackageCallback, NULL},
         NULL, &job,
     };
     return DownloadImpl(hInternet, param, variant);

@@ -3,6 +3,7 @@
 
 #include "update_check.h"
 #include "../setup_base/files.h"
+#include "../InetCopy/InetCopy.h"
 
 #include <wininet.h>
 
@@ -18,6 +19,9 @@ struct BuildInfoJob
     HeapPtr<WCHAR> pszLocalPath;
     HeapPtr<WCHAR> pszCopyStatus;
     HeapPtr<WCHAR> pszDescription;
+    HINTERNET hSession;             // for the signature, from the mirror that served the file
+    CallbackParam* pParam;
+    ListSpan opened;                // the node of the list that served it
 };
 
 // The package job: the URLs of the latest build into the staging file of the person's choice,

@@ -4,111 +4,31 @@
 // traced where it is found.
 #include "package_signature.h"
 #include "package_product.h"
-#include "signature_api.h"
+#include "signer_checks.h"
 #include "setup_base/setup_base.h"
 
 namespace {
 
-const int cchSignerName = 256;
-const DWORD cchKeyPin = 2 * cbPackageDigest;
 const BYTE rgbSha256Oid[] = {0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01};
 const BYTE bOctetString = 0x04;
 
 const char szNotIntact[] = "signature is not intact";
-const char szUntrusted[] = "certificate chain is not trusted for code signing";
-
-// ---------------------------------------------------------------------------------------------
-// The signature
-
-struct Signature
-{
-    HCERTSTORE hStore;              // the certificates that came with the signature
-    HCRYPTMSG hMsg;
-    CMSG_SIGNER_INFO* pInfo;        // heap block
-    PCCERT_CONTEXT pSigner;
-    BYTE* pbContent;                // heap block: the signed indirect data
-    const BYTE* pbSignedDigest;     // the package digest inside it
-};
-
-void CloseSignature(Signature& sig)
-{
-    if (sig.pSigner != NULL)
-        Api.CertFreeCertificateContext(sig.pSigner);
-    if (sig.hMsg != NULL)
-        Api.CryptMsgClose(sig.hMsg);
-    if (sig.hStore != NULL)
-        Api.CertCloseStore(sig.hStore, 0);
-    if (sig.pInfo != NULL)
-        FreeBlock(sig.pInfo);
-    if (sig.pbContent != NULL)
-        FreeBlock(sig.pbContent);
-}
-
-// A parameter of the message in a heap block of its own; NULL when it can't be had.
-template <typename T>
-T* GetMessageParam(HCRYPTMSG hMsg, DWORD dwType, DWORD* pcb)
-{
-    *pcb = 0;
-    void* pBlock = NULL;
-    if (Api.CryptMsgGetParam(hMsg, dwType, 0, NULL, pcb))
-        pBlock = AllocBlock(*pcb);
-    if (pBlock != NULL && !Api.CryptMsgGetParam(hMsg, dwType, 0, pBlock, pcb))
-    {
-        FreeBlock(pBlock);
-        pBlock = NULL;
-    }
-    return static_cast<T*>(pBlock);
-}
 
 // The embedded signature, and the certificate that its signer info names.
 bool OpenSignature(LPCWSTR pszPackage, Signature& sig, LPCSTR pszFailure)
 {
-    if (Api.CryptQueryObject(CERT_QUERY_OBJECT_FILE, pszPackage,
-                             CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
-                             CERT_QUERY_FORMAT_FLAG_BINARY, 0, NULL, NULL, NULL, &sig.hStore,
-                             &sig.hMsg, NULL))
-    {
-        DWORD cb = 0;
-        sig.pInfo = GetMessageParam<CMSG_SIGNER_INFO>(sig.hMsg, CMSG_SIGNER_INFO_PARAM, &cb);
-        if (sig.pInfo != NULL)
-        {
-            CERT_INFO certId;
-            ZeroBytes(&certId, sizeof(certId));
-            certId.Issuer = sig.pInfo->Issuer;
-            certId.SerialNumber = sig.pInfo->SerialNumber;
-            sig.pSigner = Api.CertGetSubjectCertificateFromStore(sig.hStore, dwEncoding,
-                                                                 &certId);
-        }
-    }
-    return sig.pSigner != NULL || FailStep(pszFailure, GetLastError());
-}
-
-bool FailNotSha256()
-{
-    TracePrint("*** Verify package: not signed with SHA-256 ***");
-    return false;
-}
-
-const CRYPT_ATTR_BLOB* FindMessageDigest(const CRYPT_ATTRIBUTES& attrs)
-{
-    for (DWORD i = 0; i < attrs.cAttr; ++i)
-    {
-        if (lstrcmpA(attrs.rgAttr[i].pszObjId, szOID_PKCS_9_MESSAGE_DIGEST) == 0
-            && attrs.rgAttr[i].cValue == 1)
-            return attrs.rgAttr[i].rgValue;
-    }
-    return NULL;
+    Api.CryptQueryObject(CERT_QUERY_OBJECT_FILE, pszPackage,
+                         CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED, CERT_QUERY_FORMAT_FLAG_BINARY,
+                         0, NULL, NULL, NULL, &sig.hStore, &sig.hMsg, NULL);
+    return FindSigner(sig, pszFailure);
 }
 
 // The signed attributes must hold under the signer's key, and their message digest must be
-// that of the indirect data: not every system's verification compares the two, and a forger
-// who swaps in the digest of a changed package passes every other step.
+// that of the indirect data.
 bool IsIntact(Signature& sig)
 {
-    if (!Api.CryptMsgControl(sig.hMsg, 0, CMSG_CTRL_VERIFY_SIGNATURE, sig.pSigner->pCertInfo))
-        return FailStep(szNotIntact, GetLastError());
-    if (lstrcmpA(sig.pInfo->HashAlgorithm.pszObjId, szOID_NIST_sha256) != 0)
-        return FailNotSha256();
+    if (!HoldsUnderSignerKey(sig))
+        return false;
     // What was signed must be a package digest, not some other content of the same signer's
     // that happens to end the same way.
     DWORD cb = 0;
@@ -127,13 +47,8 @@ bool IsIntact(Signature& sig)
     if (cb < cbHeader + sizeof(rgbSha256Oid) + 6 + cbPackageDigest)
         return FailNotSha256();
     BYTE rgbDigest[cbPackageDigest];
-    if (!HashBlock(pb + cbHeader, cb - cbHeader, rgbDigest))
+    if (!HashBlock(pb + cbHeader, cb - cbHeader, rgbDigest) || !HasSignedDigest(sig, rgbDigest))
         return false;
-    const CRYPT_ATTR_BLOB* pValue = FindMessageDigest(sig.pInfo->AuthAttrs);
-    if (pValue == NULL || pValue->cbData != 2 + cbPackageDigest
-        || pValue->pbData[0] != bOctetString || pValue->pbData[1] != cbPackageDigest
-        || !SameBytes(rgbDigest, pValue->pbData + 2, cbPackageDigest))
-        return FailStep(szNotIntact, (DWORD)CRYPT_E_HASH_VALUE);
     const BYTE* pbDigest = pb + cb - cbPackageDigest;
     const BYTE* pbOidEnd = pbDigest - 2;
     if (pbOidEnd[0] != bOctetString || pbOidEnd[1] != cbPackageDigest)
@@ -154,45 +69,6 @@ bool MatchesContent(LPCWSTR pszPackage, const Signature& sig, BYTE* pbDigest)
         return true;
     TracePrint("*** Verify package: content does not match its signature ***");
     return false;
-}
-
-bool IsTrustedForCodeSigning(const Signature& sig)
-{
-    LPSTR rgpszUsage[] = {(LPSTR)szOID_PKIX_KP_CODE_SIGNING};
-    CERT_CHAIN_PARA chainPara;
-    ZeroBytes(&chainPara, sizeof(chainPara));
-    chainPara.cbSize = sizeof(chainPara);
-    chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
-    chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
-    chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = rgpszUsage;
-    PCCERT_CHAIN_CONTEXT pChain = NULL;
-    if (!Api.CertGetCertificateChain(NULL, sig.pSigner, NULL, sig.hStore, &chainPara, 0, NULL,
-                                     &pChain))
-        return FailStep(szUntrusted, GetLastError());
-    CERT_CHAIN_POLICY_PARA policyPara;
-    ZeroBytes(&policyPara, sizeof(policyPara));
-    policyPara.cbSize = sizeof(policyPara);
-    CERT_CHAIN_POLICY_STATUS status;
-    ZeroBytes(&status, sizeof(status));
-    status.cbSize = sizeof(status);
-    BOOL bChecked = Api.CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_AUTHENTICODE, pChain,
-                                                         &policyPara, &status);
-    DWORD dwError = bChecked ? status.dwError : GetLastError();
-    // Not every system's policy reads the chain's own verdict on the usage it was built for.
-    DWORD dwChainStatus = pChain->TrustStatus.dwErrorStatus;
-    if (bChecked && dwError == 0 && dwChainStatus != CERT_TRUST_NO_ERROR)
-        dwError = dwChainStatus & CERT_TRUST_IS_NOT_VALID_FOR_USAGE ? (DWORD)CERT_E_WRONG_USAGE
-                                                                    : (DWORD)CERT_E_CHAINING;
-    Api.CertFreeCertificateChain(pChain);
-    if (bChecked && dwError == 0)
-        return true;
-    return FailStep(szUntrusted, dwError != 0 ? dwError : (DWORD)E_FAIL);
-}
-
-void GetSignerName(const Signature& sig, LPWSTR pszName)
-{
-    Api.CertGetNameStringW(sig.pSigner, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, NULL, pszName,
-                           cchSignerName);
 }
 
 bool HasLocalSigner(const Signature& local, const Signature& downloaded)
@@ -268,70 +144,6 @@ LocalSignature HasSignatureStream(LPCWSTR pszPackage)
         return LOCAL_UNREADABLE;
     }
     return LOCAL_SIGNED;
-}
-
-WCHAR LowerHexDigit(WCHAR ch)
-{
-    return ch >= L'A' && ch <= L'F' ? (WCHAR)(ch - L'A' + L'a') : ch;
-}
-
-// The signer's key as a pin: the SHA-256 of its DER SubjectPublicKeyInfo in lowercase hex.
-bool GetKeyPin(const Signature& sig, LPWSTR pszPin)
-{
-    BYTE rgbHash[cbPackageDigest];
-    DWORD cbHash = sizeof(rgbHash);
-    if (!Api.CryptHashPublicKeyInfo(g_hProvider, CALG_SHA_256, 0, X509_ASN_ENCODING,
-                                    &sig.pSigner->pCertInfo->SubjectPublicKeyInfo, rgbHash,
-                                    &cbHash) || cbHash != cbPackageDigest)
-        return FailToHash();
-    static const char szHex[] = "0123456789abcdef";
-    for (DWORD i = 0; i < cbPackageDigest; ++i)
-    {
-        pszPin[2 * i] = (WCHAR)szHex[rgbHash[i] >> 4];
-        pszPin[2 * i + 1] = (WCHAR)szHex[rgbHash[i] & 0xF];
-    }
-    pszPin[cchKeyPin] = L'\0';
-    return true;
-}
-
-// One pin of the list, white space around it left out; where the next one starts, or none.
-LPCWSTR NextPin(LPCWSTR psz, LPCWSTR* ppBegin, DWORD* pcch)
-{
-    LPCWSTR pEnd = NULL;
-    LPCWSTR pNext = NextListItem(psz, &pEnd);
-    while (psz < pEnd && IsWhiteSpace(*psz))
-        ++psz;
-    while (pEnd > psz && IsWhiteSpace(pEnd[-1]))
-        --pEnd;
-    *ppBegin = psz;
-    *pcch = (DWORD)(pEnd - psz);
-    return pNext;
-}
-
-bool IsPinned(const Signature& sig, LPCWSTR pszPins)
-{
-    WCHAR szPin[cchKeyPin + 1];
-    WCHAR szSigner[cchSignerName];
-    if (!GetKeyPin(sig, szPin))
-        return false;
-    GetSignerName(sig, szSigner);
-    for (LPCWSTR psz = pszPins; psz != NULL; )
-    {
-        LPCWSTR pBegin = NULL;
-        DWORD cch = 0;
-        psz = NextPin(psz, &pBegin, &cch);
-        bool bSame = cch == cchKeyPin;
-        for (DWORD i = 0; bSame && i < cchKeyPin; ++i)
-            bSame = LowerHexDigit(pBegin[i]) == szPin[i];
-        if (bSame)
-        {
-            TracePrint("*** Verify package: signed by %S, whose key is pinned ***", szSigner);
-            return true;
-        }
-    }
-    TracePrint("*** Verify package: signed by %S, whose key %S is not pinned ***", szSigner,
-               szPin);
-    return false;
 }
 
 PackageCheck CheckPackages(const PackageAnchor& anchor, LPCWSTR pszDownloadedPackage,

@@ -132,6 +132,19 @@ bool CopyPercentOf(void* pProgress, DWORD& dwPercent)
     return true;
 }
 
+// The build-information file and its signature are small; a mirror that sends more is stopped
+// before it can fill the disk.
+bool BoundedCallback(int nEvent, void* pProgress, void* pCallbackData, DWORD cbMax,
+                     LPCSTR pszWhat)
+{
+    if (IsPastBound(nEvent, (const CopyProgress*)pProgress, cbMax))
+    {
+        TracePrint("*** Download build callback: %s too large ***", pszWhat);
+        return false;
+    }
+    return DownloadBuildCallback(nEvent, pProgress, pCallbackData);
+}
+
 } // namespace
 
 bool SetControlString(HWND hwndDialog, int nControl, UINT uId)
@@ -196,16 +209,15 @@ bool PackageCallback(int nEvent, void* pProgress, void* pCallbackData)
     return DownloadBuildCallback(nEvent, pProgress, pCallbackData);
 }
 
-// The build-information file is small; a mirror that sends more is stopped before it can
-// fill the disk.
 bool BuildInformationCallback(int nEvent, void* pProgress, void* pCallbackData)
 {
-    if (IsPastBound(nEvent, (const CopyProgress*)pProgress, cbBuildInformationMax))
-    {
-        TracePrint("*** Download build callback: build information too large ***");
-        return false;
-    }
-    return DownloadBuildCallback(nEvent, pProgress, pCallbackData);
+    return BoundedCallback(nEvent, pProgress, pCallbackData, cbBuildInformationMax,
+                           "build information");
+}
+
+bool SignatureCallback(int nEvent, void* pProgress, void* pCallbackData)
+{
+    return BoundedCallback(nEvent, pProgress, pCallbackData, cbSignatureMax, "signature");
 }
 
 bool ComposeDownloadStatus(LPWSTR pszStatus, const BuildVersion& version, HINTERNET hRemote)

@@ -9,6 +9,8 @@ const DWORD cchJobText = 1024;      // every text of a job, terminator included
 
 // A package above 2 GiB is no package: no valid one comes near it.
 const DWORD cbPackageMax = 0x80000000;
+// A detached signature is a DER message with a certificate or two.
+const DWORD cbSignatureMax = 64 * 1024;
 
 // Sets a control of the dialog from a string of the table; false when the text could not be
 // allocated (nothing was changed then).
@@ -25,6 +27,8 @@ bool DownloadBuildCallback(int nEvent, void* pProgress, void* pCallbackData);
 bool BuildInformationCallback(int nEvent, void* pProgress, void* pCallbackData);
 // DownloadBuildCallback within the package's bounds.
 bool PackageCallback(int nEvent, void* pProgress, void* pCallbackData);
+// DownloadBuildCallback within the bound of a signature.
+bool SignatureCallback(int nEvent, void* pProgress, void* pCallbackData);
 
 // The bar's position while mirrors fail, and while a file of dwFileSize bytes is copied; a size
 // of 0 or an unknown one sweeps 0 to 100 within every MiB.

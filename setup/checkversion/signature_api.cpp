@@ -10,13 +10,14 @@ const char szEntryPoints[] =
     "crypt32.dll\0CryptQueryObject\0CryptMsgGetParam\0CryptMsgControl\0CryptMsgClose\0"
     "CertGetSubjectCertificateFromStore\0CertFreeCertificateContext\0CertCloseStore\0"
     "CertGetCertificateChain\0CertVerifyCertificateChainPolicy\0CertFreeCertificateChain\0"
-    "CertCompareCertificateName\0CertGetNameStringW\0CryptHashPublicKeyInfo\0\0"
+    "CertCompareCertificateName\0CertGetNameStringW\0CryptHashPublicKeyInfo\0"
+    "CryptMsgOpenToDecode\0CryptMsgUpdate\0CertOpenStore\0CryptDecodeObject\0\0"
     "wintrust.dll\0WinVerifyTrust\0\0"
     "ole32.dll\0StgOpenStorage\0CoTaskMemFree\0\0"
     "advapi32.dll\0CryptAcquireContextW\0CryptReleaseContext\0CryptCreateHash\0"
     "CryptHashData\0CryptGetHashParam\0CryptDestroyHash\0\0";
 const int cLibraries = 4;
-const int cEntryPoints = 22;
+const int cEntryPoints = 26;
 static_assert(sizeof(SignatureApiTable) == cEntryPoints * sizeof(FARPROC), "a slot per name");
 
 union SignatureApiSlots
@@ -34,10 +35,11 @@ const char szReadFailed[] = "can't read its content";
 
 SignatureApiTable& Api = g_slots.table;
 HCRYPTPROV g_hProvider;
+LPCSTR g_pszSubject;               // set by BindApi
 
 bool FailStep(LPCSTR pszStep, DWORD dwError)
 {
-    TracePrint("*** Verify package: %s (0x%08X) ***", pszStep, (int)dwError);
+    TracePrint("*** Verify %s: %s (0x%08X) ***", g_pszSubject, pszStep, (int)dwError);
     return false;
 }
 
@@ -51,8 +53,15 @@ bool FailToHash()
     return FailStep("can't hash", GetLastError());
 }
 
-bool BindApi()
+bool FailNotSha256()
 {
+    TracePrint("*** Verify %s: not signed with SHA-256 ***", g_pszSubject);
+    return false;
+}
+
+bool BindApi(LPCSTR pszSubject)
+{
+    g_pszSubject = pszSubject;
     WCHAR szPath[MAX_PATH + 16];
     UINT cchSystem = GetSystemDirectoryW(szPath, MAX_PATH);
     if (cchSystem == 0 || cchSystem >= MAX_PATH)
@@ -69,14 +78,15 @@ bool BindApi()
         g_rghLibrary[iLibrary] = LoadLibraryByPath(szPath);
         if (g_rghLibrary[iLibrary] == NULL)
         {
-            TracePrint("*** Verify package: can't load %S (0x%08X) ***", szPath,
+            TracePrint("*** Verify %s: can't load %S (0x%08X) ***", g_pszSubject, szPath,
                        (int)GetLastError());
             return false;
         }
         LPCSTR pszMissing = BindEntryPoints(g_rghLibrary[iLibrary], ++psz, ppfnSlot);
         if (pszMissing != NULL)
         {
-            TracePrint("*** Verify package: can't find %s in %S ***", pszMissing, szPath);
+            TracePrint("*** Verify %s: can't find %s in %S ***", g_pszSubject, pszMissing,
+                       szPath);
             return false;
         }
         for (; *psz != '\0'; psz += lstrlenA(psz) + 1)

@@ -25,6 +25,10 @@ struct SignatureApiTable
     decltype(::CertCompareCertificateName)* CertCompareCertificateName;
     decltype(::CertGetNameStringW)* CertGetNameStringW;
     decltype(::CryptHashPublicKeyInfo)* CryptHashPublicKeyInfo;
+    decltype(::CryptMsgOpenToDecode)* CryptMsgOpenToDecode;
+    decltype(::CryptMsgUpdate)* CryptMsgUpdate;
+    decltype(::CertOpenStore)* CertOpenStore;
+    decltype(::CryptDecodeObject)* CryptDecodeObject;
     decltype(::WinVerifyTrust)* WinVerifyTrust;
     decltype(::StgOpenStorage)* StgOpenStorage;
     decltype(::CoTaskMemFree)* CoTaskMemFree;
@@ -40,6 +44,7 @@ extern SignatureApiTable& Api;
 
 const DWORD cbSha256 = 32;          // bytes of every hash value written below
 extern HCRYPTPROV g_hProvider;     // SHA-256 capable, verification only
+extern LPCSTR g_pszSubject;        // what is checked, as the failure lines name it
 
 const DWORD dwEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 const WCHAR szSignatureStream[] = L"\x05" L"DigitalSignature";
@@ -47,13 +52,14 @@ const WCHAR szExtendedSignatureStream[] = L"\x05" L"MsiDigitalSignatureEx";
 
 // The system directory's copies only: a crypt32.dll planted beside a downloaded setup.exe must
 // never be the one that judges packages. On failure the caller still unbinds what was bound.
-bool BindApi();
+bool BindApi(LPCSTR pszSubject = "package");
 void UnbindApi();
 
 // Each writes the step's failure line and gives false.
 bool FailStep(LPCSTR pszStep, DWORD dwError);
 bool FailToRead(HRESULT hr);
 bool FailToHash();
+bool FailNotSha256();
 
 bool SameBytes(const BYTE* pb1, const BYTE* pb2, DWORD cb);
 

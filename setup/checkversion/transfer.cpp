@@ -22,6 +22,7 @@ struct Transfer
     BuildVersion version;
     bool bComposeStatus;
     bool bCopied;                   // read by the worker once the thread has ended
+    ListSpan opened;                // the same
     WCHAR szLocalPath[MAX_PATH];
     WCHAR szCopyStatus[cchJobText];
 };
@@ -31,16 +32,26 @@ namespace {
 const DWORD dwCancelPollMs = 50;
 const DWORD dwTransferGraceMs = 300;
 
-bool OpenRemote(HINTERNET hInternet, CallbackParam& param, LPCWSTR pszSourceList,
-                HINTERNET& hRemote)
+// The opener's callback, noting the node that opened: a signature beside the file is fetched
+// from the mirror that served it.
+bool OpenCallback(int nEvent, void* pProgress, void* pvTransfer)
 {
+    Transfer& transfer = *(Transfer*)pvTransfer;
+    if (nEvent == PROGRESS_COMPLETED)
+        transfer.opened = ((const OpenUrlProgress*)pProgress)->opened;
+    return TryOpenUrlCallback(nEvent, pProgress, transfer.pParam);
+}
+
+bool OpenRemote(Transfer& transfer, HINTERNET& hRemote)
+{
+    CallbackParam& param = *transfer.pParam;
     TracePrint("*** Download: Try open URL: start ***");
     TracePrint("*** Download: set open connection status: start ***");
     if (SetControlString(param.hwndDialog, IDC_STATUS, IDS_CONNECTING))
         TracePrint("*** Download: set open connection status: end ***");
     StoreRunning(param);
-    bool bOpened = TryOpenUrl(hInternet, param.hwndDialog, pszSourceList, true,
-                              TryOpenUrlCallback, &param, &hRemote);
+    bool bOpened = TryOpenUrl(transfer.hSession, param.hwndDialog, transfer.pszSourceList, true,
+                              OpenCallback, &transfer, &hRemote);
     TracePrint("*** Download: Try open URL: end ***");
     return bOpened;
 }
@@ -82,8 +93,7 @@ DWORD WINAPI TransferProc(LPVOID pvTransfer)
     Transfer& transfer = *(Transfer*)pvTransfer;
     {
         InternetHandle remote;
-        if (OpenRemote(transfer.hSession, *transfer.pParam, transfer.pszSourceList,
-                       *remote.out()))
+        if (OpenRemote(transfer, *remote.out()))
         {
             transfer.bCopied = (!transfer.bComposeStatus
                                 || ComposeDownloadStatus(transfer.szCopyStatus,
@@ -204,20 +214,22 @@ bool RunTransfer(HINTERNET hSession, CallbackParam& param, const TransferRequest
     if (pTransfer == NULL)
         return false;
     bool bCopied = false;
+    bool bEnded = true;
     HANDLE hThread = CreateThread(NULL, 0, TransferProc, pTransfer, 0, NULL);
     if (hThread == NULL)
-    {
         TransferProc(pTransfer);    // as before: on the worker, unstoppable but working
-        bCopied = pTransfer->bCopied;
-    }
     else
     {
-        bool bEnded = AwaitTransfer(hThread, param);
+        bEnded = AwaitTransfer(hThread, param);
         CloseHandle(hThread);
-        if (bEnded)
-            bCopied = pTransfer->bCopied;
-        else
-            TracePrint("*** Download: transfer left to end by itself after cancel ***");
+    }
+    if (!bEnded)
+        TracePrint("*** Download: transfer left to end by itself after cancel ***");
+    else
+    {
+        bCopied = pTransfer->bCopied;
+        if (request.pOpened != NULL)
+            *request.pOpened = pTransfer->opened;
     }
     ReleaseTransfer(pTransfer);
     return bCopied;

@@ -50,10 +50,12 @@ struct TransferRequest
     LPCWSTR pszCopyStatus;          // none: the package's, composed once its size is known
     const BuildVersion* pVersion;   // the package's
     ProgressCallback pfnCopyCallback;
+    ListSpan* pOpened;              // none, or where the node of the list that opened goes
 };
 
 // True when the transfer ran to its end and copied the whole file into request.hLocal. After
-// a Cancel the worker waits for it a moment only, then leaves it to end by itself.
+// a Cancel the worker waits for it a moment only, then leaves it to end by itself. The node that
+// opened, if any, is noted once the transfer has ended (a length of 0: none).
 bool RunTransfer(HINTERNET hSession, CallbackParam& param, const TransferRequest& request);
 
 // A transfer with the worker's and its thread's references, holding param's share; none when

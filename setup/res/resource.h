@@ -23,6 +23,7 @@
 #define IDS_MIRROR_URLS           2010
 #define IDS_COMPANION_FILES       2011
 #define IDS_PUBLISHER_PINS        2012
+#define IDS_INFO_VALIDITY         2015
 
 #define IDC_PROGRESS              1000
 #define IDC_STATUS                1001

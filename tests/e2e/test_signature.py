@@ -14,6 +14,7 @@ from conftest import BUILD_DIR, SHARED_PREFIX, recorded_lines, set_strings, wind
 from test_update_check import (CAPTION, COMPANIONS, PACKAGE, QUESTION, YES, run,  # noqa: F401
                                traced, wait_until)
 from servers import http_server
+from signing import sign
 
 MATERIAL = BUILD_DIR / "tests" / "unit" / "signature"
 V100, V101 = "Velmora test product 1.0.0\n", "Velmora test product 1.0.1\n"
@@ -88,6 +89,9 @@ def test_only_a_checked_later_build_replaces_the_local_package(run, local, serve
         set_strings(run.setup_dir / "setup.exe", {2012: pins(pinned)})
     with http_server(run.served) as base:
         run.publish(base, kind="/len")
+        if pinned:
+            # With pins the build information counts only when its maker signed it.
+            sign(run.served / "pr_dl" / "verinfo.txt", pinned)
         run.start().accept()
         told = [] if taken else run.dialog("click", CAPTION, 1, *QUESTION)
         run.finish()

@@ -59,7 +59,7 @@ TEST_CASE("Whoever lets go of a transfer and its share last releases what they h
         HoldShare(pShare);
         pShare->hSession = hSession;
         pShare->bInternetBound = true;
-        TransferRequest request = {L"http://a/", hLocal, path.c_str(), NULL, NULL, NULL};
+        TransferRequest request = {L"http://a/", hLocal, path.c_str(), NULL, NULL, NULL, NULL};
         Transfer* pTransfer = NewTransfer(hSession, pShare->param, request);
         REQUIRE(pTransfer != NULL);
         CloseHandle(hLocal);

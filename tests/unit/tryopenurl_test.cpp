@@ -42,6 +42,7 @@ struct EventLog
     Event events[64];
     int nEvents = 0;
     int nStopAt = -1;    // the event code answered with false
+    ListSpan opened = {0, 0};
 
     std::vector<Event> List() const { return std::vector<Event>(events, events + nEvents); }
 };
@@ -53,6 +54,8 @@ bool RecordEvent(int nEvent, void* pProgress, void* pCallbackData)
     const OpenUrlProgress* p = (const OpenUrlProgress*)pProgress;
     if (pLog->nEvents < 64)
         pLog->events[pLog->nEvents++] = {nEvent, p->dwNodesTotal, p->dwCurrentNode};
+    if (nEvent == PROGRESS_COMPLETED)
+        pLog->opened = p->opened;
     return nEvent != pLog->nStopAt;
 }
 
@@ -61,6 +64,7 @@ struct Run
     bool bResult;
     HINTERNET hDest;
     std::vector<Event> events;
+    std::wstring opened;    // the node the completed event named
 };
 
 Run Open(const std::wstring& list, bool bRandom = false, int nStopAt = -1)
@@ -72,6 +76,7 @@ Run Open(const std::wstring& list, bool bRandom = false, int nStopAt = -1)
     run.bResult = TryOpenUrl((HINTERNET)0x55, hwndOwner, list.c_str(), bRandom, RecordEvent, &log,
                              &run.hDest);
     run.events = log.List();
+    run.opened = list.substr(log.opened.ichBegin, log.opened.cch);
     return run;
 }
 
@@ -225,6 +230,28 @@ TEST_CASE("Random order tries every node exactly once, in an order that changes 
     // Ignoring the flag gives the list's order every time, and a fixed seed one order every
     // time; seeds that differ give almost as many orders as there are runs.
     CHECK(orders.size() >= nRuns / 2);
+}
+
+TEST_CASE("The completed event names the node that opened, in whichever order it was tried")
+{
+    struct { const wchar_t* list; bool bRandom; const wchar_t* opened; } cases[] = {
+        {L"http://a/;;http://b/v.txt;http://c/", false, L"http://b/v.txt"},
+        {L"http://a/;http://c/;http://b/v.txt", true, L"http://b/v.txt"},
+        {L"http://b/v.txt", true, L"http://b/v.txt"},
+        {L"http://a/;http://c/", true, L""},
+    };
+    for (auto& c : cases)
+    {
+        CAPTURE(c.list);
+        for (int nRun = 0; nRun < 4; ++nRun)
+        {
+            FakeInternet inet;
+            g_fake.urls[L"http://b/v.txt"] = HttpServer({200});
+            TraceCapture trace;
+            CHECK(Open(c.list, c.bRandom).opened == c.opened);
+            Sleep(16);      // another tick, another order
+        }
+    }
 }
 
 TEST_CASE("Only a node that begins with exactly 'ftp://' gets the passive attempt")

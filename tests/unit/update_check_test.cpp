@@ -89,7 +89,7 @@ TEST_CASE("Callbacks post a position only when it changed, and stop once the sta
         copy.dwBytesCopied = dwCopied;
         CHECK(DownloadBuildCallback(PROGRESS_STEP, &copy, &param));
     }
-    OpenUrlProgress open = {0, 1, 0};
+    OpenUrlProgress open = {0, 1, 0, {0, 0}};
     CHECK(TryOpenUrlCallback(PROGRESS_STEP, &open, &param));    // no nodes: nothing to post
     CHECK(Posted(trace.Lines()) == std::vector<int>{0, 1, 3, 100});
 
@@ -434,6 +434,24 @@ TEST_CASE("The build information is taken up to 1 MiB; every end closes the remo
               "*** Download build callback: build information too large ***") == c.bTooLarge);
         CHECK(std::count(lines.begin(), lines.end(), "*** Download build callback: failed ***") ==
               c.bFailed);
+    }
+}
+
+TEST_CASE("A signature stops past 64 KiB, sent or announced")
+{
+    FakeDialog dialog;
+    CallbackParam param = {dialog.hwnd, stateRunning, NULL, 0, NULL, 0, 0};
+    struct { int nEvent; DWORD dwSize; DWORD dwCopied; bool bGoOn; } cases[] = {
+        {PROGRESS_STEP, INVALID_FILE_SIZE, cbSignatureMax, true},
+        {PROGRESS_STEP, INVALID_FILE_SIZE, cbSignatureMax + 1, false},
+        {PROGRESS_STARTED, cbSignatureMax, 0, true},
+        {PROGRESS_STARTED, cbSignatureMax + 1, 0, false},
+    };
+    for (auto& c : cases)
+    {
+        CAPTURE(c.dwCopied);
+        CopyProgress copy = {c.dwSize, c.dwCopied, 0};
+        CHECK(SignatureCallback(c.nEvent, &copy, &param) == c.bGoOn);
     }
 }
 
