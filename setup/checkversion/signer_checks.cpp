@@ -156,7 +156,7 @@ bool IsPinned(const Signature& sig, LPCWSTR pszPins)
     if (!GetKeyPin(sig, szPin))
         return false;
     GetSignerName(sig, szSigner);
-    for (LPCWSTR psz = pszPins; *psz != L'\0'; )
+    for (LPCWSTR psz = pszPins; psz != NULL; )
     {
         LPCWSTR pBegin = NULL;
         DWORD cch = 0;
