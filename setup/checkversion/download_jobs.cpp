@@ -96,11 +96,12 @@ void InitBuildInfoJob(BuildInfoJob& job, const BuildInfo& own, DWORD dwOwnMajor,
 }
 
 void InitPackageJob(PackageJob& job, const BuildInfo& latest, HANDLE hLocal,
-                    LPCWSTR pszLocalPath)
+                    LPCWSTR pszLocalPath, bool bChecked)
 {
     job.pLatestBuildInfo = &latest;
     job.hLocal = hLocal;
     job.pszLocalPath = pszLocalPath;
+    job.bChecked = bChecked;
     job.pszDescription.reset(AllocText(cchJobText));
     LoadJobString(IDS_DESCRIPTION_DOWNLOAD, job.pszDescription.get(), cchJobText);
 }
@@ -110,7 +111,7 @@ bool Download(HINTERNET hInternet, CallbackParam& param, BuildInfoJob& job)
     JobVariant variant = {
         job.pszDescription.get(),
         {job.pszUrlList.get(), job.hLocal.get(), job.pszLocalPath.get(), job.pszCopyStatus.get(),
-         NULL, BuildInformationCallback},
+         NULL, BuildInformationCallback, resumeNever},
         ParseDownloadedInformation, &job,
     };
     return DownloadImpl(hInternet, param, variant);
@@ -121,7 +122,8 @@ bool Download(HINTERNET hInternet, CallbackParam& param, PackageJob& job)
     JobVariant variant = {
         job.pszDescription.get(),
         {job.pLatestBuildInfo->UrlList(), job.hLocal, job.pszLocalPath, NULL,
-         &job.pLatestBuildInfo->version, PackageCallback},
+         &job.pLatestBuildInfo->version, PackageCallback,
+         job.bChecked ? resumeAnyMirror : resumeSameMirror},
         NULL, &job,
     };
     return DownloadImpl(hInternet, param, variant);
@@ -136,9 +138,9 @@ bool GetBuildInformation(HINTERNET hInternet, CallbackParam& param, const BuildI
 }
 
 bool DownloadBuild(HINTERNET hInternet, CallbackParam& param, const BuildInfo& latest,
-                   HANDLE hLocal, LPCWSTR pszLocalPath)
+                   HANDLE hLocal, LPCWSTR pszLocalPath, bool bChecked)
 {
     PackageJob job;
-    InitPackageJob(job, latest, hLocal, pszLocalPath);
+    InitPackageJob(job, latest, hLocal, pszLocalPath, bChecked);
     return Download(hInternet, param, job);
 }

@@ -41,6 +41,14 @@ void HoldShare(WorkerShare* pShare);
 // held is released.
 bool ReleaseShare(WorkerShare* pShare);
 
+// Where a download that broke off may go on.
+enum ResumeScope
+{
+    resumeNever,            // the build information: small, one pass
+    resumeSameMirror,       // a range from another mirror could splice two different files
+    resumeAnyMirror,        // the whole file is checked at the end, which catches a splice
+};
+
 // What a transfer copies from its job.
 struct TransferRequest
 {
@@ -50,6 +58,7 @@ struct TransferRequest
     LPCWSTR pszCopyStatus;          // none: the package's, composed once its size is known
     const BuildVersion* pVersion;   // the package's
     ProgressCallback pfnCopyCallback;
+    ResumeScope scope;
 };
 
 // True when the transfer ran to its end and copied the whole file into request.hLocal. After

@@ -362,6 +362,118 @@ def unaccepting_port():
                 filler.close()
 
 
+NGINX_CONFIG = """\
+daemon on;
+pid {dir}/nginx.pid;
+error_log {dir}/error.log;
+worker_processes 1;
+events {{ worker_connections 64; }}
+http {{
+    access_log off;
+    client_body_temp_path {dir}/body;
+    proxy_temp_path {dir}/proxy;
+    fastcgi_temp_path {dir}/fastcgi;
+    uwsgi_temp_path {dir}/uwsgi;
+    scgi_temp_path {dir}/scgi;
+    server {{
+        listen 127.0.0.1:{port};
+        root {root};
+    }}
+}}
+"""
+
+
+@contextlib.contextmanager
+def nginx_server(root):
+    """Debian's nginx as a plain process serving root (ranges, ETag, Last-Modified); yields
+    'http://127.0.0.1:port'."""
+    directory = Path(tempfile.mkdtemp(prefix="setup-nginx-"))
+    try:
+        # Its workers run as another user: the served files must be open to it.
+        directory.chmod(0o755)
+        port = free_port()
+        config = directory / "nginx.conf"
+        config.write_text(NGINX_CONFIG.format(port=port, dir=directory,
+                                              root=Path(root).resolve()))
+        subprocess.run(["nginx", "-c", str(config), "-e", str(directory / "error.log")],
+                       check=True, stdin=subprocess.DEVNULL, capture_output=True)
+        try:
+            wait_for_port(port)
+            yield f"http://127.0.0.1:{port}"
+        finally:
+            subprocess.run(["nginx", "-c", str(config), "-e", str(directory / "error.log"),
+                            "-s", "quit"], stdin=subprocess.DEVNULL, capture_output=True)
+            pid = directory / "nginx.pid"
+            deadline = time.monotonic() + 10
+            while pid.exists() and time.monotonic() < deadline:
+                time.sleep(0.05)
+    finally:
+        shutil.rmtree(directory, ignore_errors=True)
+
+
+@contextlib.contextmanager
+def cutting_relay(target, cuts, after):
+    """A TCP relay in front of target ('http://127.0.0.1:port'): each of its first cuts
+    connections is closed once it has passed after bytes towards the client; later ones pass
+    whole. Yields the relay's base URL and a list that counts the connections it cut."""
+    target_port = int(target.rsplit(":", 1)[1])
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(16)
+    listener.settimeout(0.05)
+    stopping = threading.Event()
+    cut = []
+
+    def pump(source, sink, limit):
+        passed = 0
+        with contextlib.suppress(OSError):
+            while not stopping.is_set():
+                data = source.recv(65536 if limit is None else min(65536, limit - passed))
+                if not data:
+                    break
+                sink.sendall(data)
+                passed += len(data)
+                if limit is not None and passed >= limit:
+                    cut.append(passed)
+                    break
+        for s in (source, sink):
+            with contextlib.suppress(OSError):
+                s.shutdown(socket.SHUT_RDWR)
+
+    def serve(client, limit):
+        with client, socket.create_connection(("127.0.0.1", target_port)) as upstream:
+            up = threading.Thread(target=pump, args=(client, upstream, None), daemon=True)
+            up.start()
+            pump(upstream, client, limit)
+            up.join(5)
+
+    pumps = []
+
+    def accept():
+        while not stopping.is_set():
+            try:
+                client, _ = listener.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                break
+            limit = after if len(pumps) < cuts else None
+            thread = threading.Thread(target=serve, args=(client, limit), daemon=True)
+            pumps.append(thread)
+            thread.start()
+
+    acceptor = threading.Thread(target=accept, daemon=True)
+    acceptor.start()
+    try:
+        yield f"http://127.0.0.1:{listener.getsockname()[1]}", cut
+    finally:
+        stopping.set()
+        acceptor.join(5)
+        listener.close()
+        for thread in pumps:
+            thread.join(5)
+
+
 def make_file(path, size):
     """Writes size pseudo-random bytes; returns the path."""
     path = Path(path)
