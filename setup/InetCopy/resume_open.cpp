@@ -13,7 +13,7 @@ const DWORD cchBytesUnit = 6;
 const DWORD cchHostMax = 256;
 const DWORD cchLogonMax = 128;
 const DWORD cchResponseMax = 256;
-const DWORD cchRangeHeaders = cchValidator + 64;
+const DWORD cchRangeHeaders = cchValidator + 48;
 const DWORD dwFtpSizeReply = 213;
 const DWORD dwFtpRestReply = 350;
 
@@ -23,9 +23,8 @@ struct FtpLocation
     WCHAR szHost[cchHostMax];
     WCHAR szUser[cchLogonMax];
     WCHAR szPassword[cchLogonMax];
-    WCHAR szCommand[cchUrlListMax + 8];     // "SIZE " or "REST " and the path, or the number
+    WCHAR szCommand[cchUrlListMax + 8];     // "SIZE <path>" or "REST <offset>"
     WCHAR szPath[cchUrlListMax + 1];
-    INTERNET_PORT nPort;
 };
 
 bool IsDigit(WCHAR ch)
@@ -33,36 +32,35 @@ bool IsDigit(WCHAR ch)
     return ch >= L'0' && ch <= L'9';
 }
 
-// The reply code of the last FTP command and the number after it ("213 12800"); 0 for none.
-DWORD LastReply(DWORD* pdwNumber)
+// A command on the control connection, its argument formatted in; its reply code, and the
+// number after that ("213 12800"; garbage unless the reply has one).
+DWORD SendFtpCommand(HINTERNET hConnect, LPCWSTR pszFormat, DWORD_PTR dwArgument,
+                     FtpLocation& location, DWORD& dwNumber)
 {
+    wsprintfW(location.szCommand, pszFormat, dwArgument);
     WCHAR szReply[cchResponseMax];
     DWORD cchReply = cchResponseMax;
     DWORD dwError = 0;
-    if (!WinInetApi.InternetGetLastResponseInfoW(&dwError, szReply, &cchReply) || cchReply < 4)
+    ZeroBytes(szReply, sizeof(szReply));
+    if (!WinInetApi.FtpCommandW(hConnect, FALSE, FTP_TRANSFER_TYPE_BINARY, location.szCommand, 0,
+                                NULL)
+        || !WinInetApi.InternetGetLastResponseInfoW(&dwError, szReply, &cchReply))
         return 0;
-    LPCWSTR pszNumber = szReply + 4;
-    if (pdwNumber != NULL && szReply[3] == L' ' && IsDigit(*pszNumber))
-        *pdwNumber = (DWORD)ParseDecimal(pszNumber, NULL, 10);
+    dwNumber = (DWORD)ParseDecimal(szReply + 4, NULL, 10);
     return (DWORD)ParseDecimal(szReply, NULL, 10);
 }
 
-// A command on the control connection; its reply code.
-DWORD SendFtpCommand(HINTERNET hConnect, LPCWSTR pszVerb, LPCWSTR pszArgument,
-                     FtpLocation& location, DWORD* pdwNumber)
-{
-    lstrcpyW(location.szCommand, pszVerb);
-    lstrcatW(location.szCommand, pszArgument);
-    if (!WinInetApi.FtpCommandW(hConnect, FALSE, FTP_TRANSFER_TYPE_BINARY, location.szCommand, 0,
-                                NULL))
-        return 0;
-    return LastReply(pdwNumber);
-}
-
 // A control connection to the URL's server, in binary mode (a server may refuse a size or a
-// restart in text mode), and the size of the URL's file there (0 when it tells none).
-HINTERNET ConnectFtp(HINTERNET hSession, LPCWSTR pszUrl, FtpLocation& location, DWORD& dwSize)
+// restart in text mode), and the size of the URL's file there (0 when it tells none); the URL's
+// parts in ptrLocation.
+HINTERNET ConnectFtp(HINTERNET hSession, LPCWSTR pszUrl, HeapPtr<FtpLocation>& ptrLocation,
+                     DWORD& dwSize)
 {
+    dwSize = 0;
+    ptrLocation.reset(AllocItems<FtpLocation>(1));
+    if (ptrLocation.get() == NULL)
+        return NULL;
+    FtpLocation& location = *ptrLocation.get();
     URL_COMPONENTSW components;
     ZeroBytes(&components, sizeof(components));
     components.dwStructSize = sizeof(components);
@@ -74,7 +72,6 @@ HINTERNET ConnectFtp(HINTERNET hSession, LPCWSTR pszUrl, FtpLocation& location, 
     components.dwPasswordLength = cchLogonMax;
     components.lpszUrlPath = location.szPath;
     components.dwUrlPathLength = cchUrlListMax + 1;
-    dwSize = 0;
     if (!WinInetApi.InternetCrackUrlW(pszUrl, 0, 0, &components))
         return NULL;
     HINTERNET hConnect = WinInetApi.InternetConnectW(
@@ -83,57 +80,33 @@ HINTERNET ConnectFtp(HINTERNET hSession, LPCWSTR pszUrl, FtpLocation& location, 
         location.szPassword[0] != L'\0' ? location.szPassword : NULL, INTERNET_SERVICE_FTP,
         INTERNET_FLAG_PASSIVE, 0);
     VERIFY_WININET_CALL(hConnect != NULL);
-    if (hConnect != NULL && SendFtpCommand(hConnect, L"TYPE I", L"", location, NULL) != 0
-        && SendFtpCommand(hConnect, L"SIZE ", location.szPath, location, &dwSize)
-           != dwFtpSizeReply)
-        dwSize = 0;
+    DWORD dwNumber = 0;
+    if (hConnect != NULL && SendFtpCommand(hConnect, L"TYPE I", 0, location, dwNumber) != 0
+        && SendFtpCommand(hConnect, L"SIZE %s", (DWORD_PTR)location.szPath, location, dwNumber)
+           == dwFtpSizeReply)
+        dwSize = dwNumber;
     return hConnect;
 }
 
-// A header value as the validator, unless it can't be sent back as it stands.
-bool ReadValidator(HINTERNET hRemote, DWORD dwLevel, RemoteAnswer& answer)
-{
-    DWORD cbValidator = sizeof(answer.szValidator) - sizeof(WCHAR);
-    ZeroBytes(answer.szValidator, sizeof(answer.szValidator));
-    if (!WinInetApi.HttpQueryInfoW(hRemote, dwLevel, answer.szValidator, &cbValidator, NULL))
-        answer.szValidator[0] = L'\0';
-    for (LPCWSTR psz = answer.szValidator; *psz != L'\0'; ++psz)
-    {
-        if (*psz < L' ')
-            answer.szValidator[0] = L'\0';
-    }
-    return answer.szValidator[0] != L'\0';
-}
-
+// A server that refuses the restart, or whose file has another size now, sends the whole file.
 ReopenOutcome ReopenFtp(HINTERNET hSession, LPCWSTR pszUrl, DWORD dwWritten,
-                        RemoteAnswer& answer, HINTERNET& hConnect, HINTERNET& hRemote)
+                        RemoteAnswer& answer, HINTERNET& hConnect, HINTERNET& hRemote,
+                        DWORD& dwReply)
 {
-    HeapPtr<FtpLocation> location(AllocItems<FtpLocation>(1));
-    if (location.get() == NULL)
-        return REOPEN_FAILED;
+    HeapPtr<FtpLocation> location;
     DWORD dwSize = 0;
-    hConnect = ConnectFtp(hSession, pszUrl, *location.get(), dwSize);
-    DWORD dwReply = 0;
-    bool bRestarted = false;
-    if (hConnect != NULL && dwSize == answer.dwLength)
-    {
-        WCHAR szOffset[16];
-        ZeroBytes(szOffset, sizeof(szOffset));
-        FormatDecimal((LONG)dwWritten, szOffset);
-        dwReply = SendFtpCommand(hConnect, L"REST ", szOffset, *location.get(), NULL);
-        bRestarted = dwReply == dwFtpRestReply;
-    }
-    TracePrint("*** Download: resume: %S at %d: %d ***", pszUrl, (int)dwWritten, (int)dwReply);
-    if (hConnect != NULL)
-    {
-        // A server that refused the restart sends the whole file: a new transfer.
-        hRemote = WinInetApi.FtpOpenFileW(hConnect, location.get()->szPath, GENERIC_READ,
-                                          FTP_TRANSFER_TYPE_BINARY | INTERNET_FLAG_RELOAD, 0);
-        VERIFY_WININET_CALL(hRemote != NULL);
-    }
+    hConnect = ConnectFtp(hSession, pszUrl, location, dwSize);
+    if (hConnect == NULL)
+        return REOPEN_FAILED;
+    DWORD dwIgnored = 0;
+    if (dwSize == answer.dwLength)
+        dwReply = SendFtpCommand(hConnect, L"REST %u", dwWritten, *location.get(), dwIgnored);
+    hRemote = WinInetApi.FtpOpenFileW(hConnect, location.get()->szPath, GENERIC_READ,
+                                      FTP_TRANSFER_TYPE_BINARY | INTERNET_FLAG_RELOAD, 0);
+    VERIFY_WININET_CALL(hRemote != NULL);
     if (hRemote == NULL)
         return REOPEN_FAILED;
-    if (bRestarted)
+    if (dwReply == dwFtpRestReply)
         return REOPEN_CONTINUES;
     answer.dwLength = dwSize;
     answer.szValidator[0] = L'\0';
@@ -141,31 +114,24 @@ ReopenOutcome ReopenFtp(HINTERNET hSession, LPCWSTR pszUrl, DWORD dwWritten,
 }
 
 ReopenOutcome ReopenHttp(HINTERNET hSession, LPCWSTR pszUrl, DWORD dwWritten, bool bIfRange,
-                         RemoteAnswer& answer, HINTERNET& hRemote)
+                         RemoteAnswer& answer, HINTERNET& hRemote, DWORD& dwStatus)
 {
     WCHAR szHeaders[cchRangeHeaders];
-    wsprintfW(szHeaders, L"Range: bytes=%u-\r\n", (unsigned)dwWritten);
-    if (bIfRange)
-    {
-        AppendBounded(szHeaders, cchRangeHeaders, L"If-Range: ");
-        AppendBounded(szHeaders, cchRangeHeaders, answer.szValidator);
-        AppendBounded(szHeaders, cchRangeHeaders, L"\r\n");
-    }
+    wsprintfW(szHeaders, L"Range: bytes=%u-\r\nIf-Range: %s\r\n", dwWritten, answer.szValidator);
+    if (!bIfRange)
+        *(LPWSTR)(FindChar(szHeaders, L'\n') + 1) = L'\0';
     hRemote = WinInetApi.InternetOpenUrlW(hSession, pszUrl, szHeaders, (DWORD)-1, dwOpenUrlFlags,
                                           0);
     VERIFY_WININET_CALL(hRemote != NULL);
-    DWORD dwStatus = 0;
+    if (hRemote == NULL)
+        return REOPEN_FAILED;
     WCHAR szRange[cchValidator];
-    ZeroBytes(szRange, sizeof(szRange));
-    if (hRemote != NULL)
-    {
-        DWORD cbStatus = sizeof(dwStatus);
-        WinInetApi.HttpQueryInfoW(hRemote, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
-                                  &dwStatus, &cbStatus, NULL);
-        DWORD cbRange = sizeof(szRange) - sizeof(WCHAR);
-        WinInetApi.HttpQueryInfoW(hRemote, HTTP_QUERY_CONTENT_RANGE, szRange, &cbRange, NULL);
-    }
-    TracePrint("*** Download: resume: %S at %d: %d ***", pszUrl, (int)dwWritten, (int)dwStatus);
+    DWORD cbStatus = sizeof(dwStatus);
+    DWORD cbRange = sizeof(szRange);
+    WinInetApi.HttpQueryInfoW(hRemote, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &dwStatus,
+                              &cbStatus, NULL);
+    if (!WinInetApi.HttpQueryInfoW(hRemote, HTTP_QUERY_CONTENT_RANGE, szRange, &cbRange, NULL))
+        szRange[0] = L'\0';
     ReopenOutcome outcome = JudgeRangeAnswer(dwStatus, szRange, dwWritten, answer.dwLength);
     if (outcome == REOPEN_FROM_ZERO)
         ReadAnswer(hSession, pszUrl, hRemote, answer);
@@ -182,15 +148,22 @@ bool IsFtpUrl(LPCWSTR pszUrl)
 void ReadAnswer(HINTERNET hSession, LPCWSTR pszUrl, HINTERNET hRemote, RemoteAnswer& answer)
 {
     answer.dwLength = InternetGetFileSize(hRemote);
-    if (!ReadValidator(hRemote, HTTP_QUERY_ETAG, answer))
-        ReadValidator(hRemote, HTTP_QUERY_LAST_MODIFIED, answer);
+    // The ETag, else the Last-Modified; none when neither is there or fits. WinInet hands out a
+    // header's value without its line break, so it goes back into a request as it stands.
+    static const DWORD rgdwLevels[] = {HTTP_QUERY_ETAG, HTTP_QUERY_LAST_MODIFIED};
+    answer.szValidator[0] = L'\0';
+    for (DWORD i = 0; i < 2 && answer.szValidator[0] == L'\0'; ++i)
+    {
+        DWORD cbValidator = sizeof(answer.szValidator);
+        if (!WinInetApi.HttpQueryInfoW(hRemote, rgdwLevels[i], answer.szValidator, &cbValidator,
+                                       NULL))
+            answer.szValidator[0] = L'\0';
+    }
     // Without a length a cut transfer looks finished, and none could continue it.
     if (answer.dwLength != 0 || !IsFtpUrl(pszUrl))
         return;
-    HeapPtr<FtpLocation> location(AllocItems<FtpLocation>(1));
-    if (location.get() != NULL)
-        InternetHandle connection(ConnectFtp(hSession, pszUrl, *location.get(), answer.dwLength));
-    TracePrint("*** Download: FTP size: %d ***", (int)answer.dwLength);
+    HeapPtr<FtpLocation> location;
+    InternetHandle connection(ConnectFtp(hSession, pszUrl, location, answer.dwLength));
 }
 
 ReopenOutcome JudgeRangeAnswer(DWORD dwStatus, LPCWSTR pszContentRange, DWORD dwWritten,
@@ -204,8 +177,7 @@ ReopenOutcome JudgeRangeAnswer(DWORD dwStatus, LPCWSTR pszContentRange, DWORD dw
         return REOPEN_FAILED;
     LONG lStart = ParseDecimal(pszContentRange + cchBytesUnit, NULL, 10);
     LPCWSTR pszTotal = FindChar(pszContentRange, L'/');
-    bool bSameFile = pszTotal != NULL && IsDigit(pszTotal[1])
-                  && (DWORD)ParseDecimal(pszTotal + 1, NULL, 10) == dwLength;
+    bool bSameFile = pszTotal != NULL && (DWORD)ParseDecimal(pszTotal + 1, NULL, 10) == dwLength;
     return bSameFile && (DWORD)lStart == dwWritten ? REOPEN_CONTINUES : REOPEN_FAILED;
 }
 
@@ -214,9 +186,11 @@ ReopenOutcome ReopenRemote(HINTERNET hSession, LPCWSTR pszUrl, DWORD dwWritten, 
 {
     hConnect = NULL;
     hRemote = NULL;
+    DWORD dwAnswer = 0;     // the HTTP status, or the reply to the FTP restart
     ReopenOutcome outcome = IsFtpUrl(pszUrl)
-        ? ReopenFtp(hSession, pszUrl, dwWritten, answer, hConnect, hRemote)
-        : ReopenHttp(hSession, pszUrl, dwWritten, bIfRange, answer, hRemote);
+        ? ReopenFtp(hSession, pszUrl, dwWritten, answer, hConnect, hRemote, dwAnswer)
+        : ReopenHttp(hSession, pszUrl, dwWritten, bIfRange, answer, hRemote, dwAnswer);
+    TracePrint("*** Download: resume: %S at %d: %d ***", pszUrl, (int)dwWritten, (int)dwAnswer);
     if (outcome != REOPEN_FAILED)
         return outcome;
     // The file's handle goes before its connection's.

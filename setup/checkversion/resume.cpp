@@ -49,32 +49,32 @@ bool WaitBackoff(ResumeCount& count, const CallbackParam& param)
 bool NextMirror(LPWSTR pszList, LPWSTR pszUrl)
 {
     DWORD cchUrl = (DWORD)lstrlenW(pszUrl);
-    for (LPWSTR pNode = pszList; ; pNode += NodeLength(pNode) + 1)
+    bool bDropped = false;
+    LPCWSTR pFirst = NULL;
+    DWORD cchFirst = 0;
+    for (LPWSTR pNode = pszList; ; )
     {
         DWORD cchNode = NodeLength(pNode);
-        bool bLast = pNode[cchNode] == L'\0';
-        if (cchNode == cchUrl && CompareChars(pNode, pszUrl, cchUrl) == 0)
+        LPWSTR pEnd = pNode + cchNode;
+        if (!bDropped && cchNode == cchUrl && CompareChars(pNode, pszUrl, cchUrl) == 0)
         {
-            // The rest of the list moves up over the node and its separator.
-            LPCWSTR pRest = pNode + cchNode + (bLast ? 0 : 1);
-            for (LPWSTR pTo = pNode; (*pTo++ = *pRest++) != L'\0'; )
-            {
-            }
-            break;
+            // Left as empty nodes, which every walk of a list passes over.
+            for (; pNode < pEnd; ++pNode)
+                *pNode = chListSeparator;
+            bDropped = true;
         }
-        if (bLast)
-            break;
-    }
-    for (LPCWSTR pNode = pszList; ; pNode += NodeLength(pNode) + 1)
-    {
-        DWORD cchNode = NodeLength(pNode);
-        if (cchNode > 0 && cchNode <= cchUrlListMax)
+        else if (pFirst == NULL && cchNode > 0 && cchNode <= cchUrlListMax)
         {
-            CopyChars(pszUrl, pNode, cchNode);
-            pszUrl[cchNode] = L'\0';
-            return true;
+            pFirst = pNode;
+            cchFirst = cchNode;
         }
-        if (pNode[cchNode] == L'\0')
-            return false;
+        if (*pEnd == L'\0')
+            break;
+        pNode = pEnd + 1;
     }
+    if (pFirst == NULL)
+        return false;
+    CopyChars(pszUrl, pFirst, cchFirst);
+    pszUrl[cchFirst] = L'\0';
+    return true;
 }
