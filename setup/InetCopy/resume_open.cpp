@@ -42,9 +42,10 @@ DWORD SendFtpCommand(HINTERNET hConnect, LPCWSTR pszFormat, DWORD_PTR dwArgument
     DWORD cchReply = cchResponseMax;
     DWORD dwError = 0;
     ZeroBytes(szReply, sizeof(szReply));
-    if (!WinInetApi.FtpCommandW(hConnect, FALSE, FTP_TRANSFER_TYPE_BINARY, location.szCommand, 0,
-                                NULL)
-        || !WinInetApi.InternetGetLastResponseInfoW(&dwError, szReply, &cchReply))
+    // A refusal fails the call; its reply still says which it was. Each caller waits for a
+    // code that the command before does not answer, so a reply left over counts as none.
+    WinInetApi.FtpCommandW(hConnect, FALSE, FTP_TRANSFER_TYPE_BINARY, location.szCommand, 0, NULL);
+    if (!WinInetApi.InternetGetLastResponseInfoW(&dwError, szReply, &cchReply))
         return 0;
     dwNumber = (DWORD)ParseDecimal(szReply + 4, NULL, 10);
     return (DWORD)ParseDecimal(szReply, NULL, 10);
@@ -81,9 +82,12 @@ HINTERNET ConnectFtp(HINTERNET hSession, LPCWSTR pszUrl, HeapPtr<FtpLocation>& p
         INTERNET_FLAG_PASSIVE, 0);
     VERIFY_WININET_CALL(hConnect != NULL);
     DWORD dwNumber = 0;
-    if (hConnect != NULL && SendFtpCommand(hConnect, L"TYPE I", 0, location, dwNumber) != 0
-        && SendFtpCommand(hConnect, L"SIZE %s", (DWORD_PTR)location.szPath, location, dwNumber)
-           == dwFtpSizeReply)
+    if (hConnect == NULL)
+        return NULL;
+    // A server that refuses binary mode refuses the size too.
+    SendFtpCommand(hConnect, L"TYPE I", 0, location, dwNumber);
+    if (SendFtpCommand(hConnect, L"SIZE %s", (DWORD_PTR)location.szPath, location, dwNumber)
+        == dwFtpSizeReply)
         dwSize = dwNumber;
     return hConnect;
 }
