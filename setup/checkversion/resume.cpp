@@ -35,13 +35,16 @@ bool WaitBackoff(ResumeCount& count, const CallbackParam& param)
     DWORD dwStart = GetTickCount();
     while (LoadState(param) == stateRunning && !IsCancelled(param))
     {
-        if (GetTickCount() - dwStart >= count.dwBackoffMs)
+        DWORD dwElapsed = GetTickCount() - dwStart;
+        if (dwElapsed >= count.dwBackoffMs)
         {
             count.dwBackoffMs = count.dwBackoffMs * 2 < dwLastBackoffMs ? count.dwBackoffMs * 2
                                                                         : dwLastBackoffMs;
             return true;
         }
-        Sleep(dwBackoffPollMs);
+        // Polled, so that a Cancel ends the wait within a poll; the last poll no longer.
+        DWORD dwLeft = count.dwBackoffMs - dwElapsed;
+        Sleep(dwLeft < dwBackoffPollMs ? dwLeft : dwBackoffPollMs);
     }
     return false;
 }

@@ -484,11 +484,11 @@ def nginx_server(root):
 
 
 @contextlib.contextmanager
-def cutting_relay(target, cuts, after, then_refuse=False):
+def cutting_relay(target, cuts, after, then="pass"):
     """A TCP relay in front of target ('http://127.0.0.1:port'): each of its first cuts
     connections is closed once it has passed after bytes towards the client; later ones pass
-    whole, or with then_refuse are closed at once. Yields the relay's base URL and a list of
-    the connections it cut."""
+    whole, or are closed at once (then="refuse"), or are held without an answer until the relay
+    stops (then="stall"). Yields the relay's base URL and a list of the connections it cut."""
     target_port = int(target.rsplit(":", 1)[1])
     listener = socket.socket()
     listener.bind(("127.0.0.1", 0))
@@ -496,6 +496,7 @@ def cutting_relay(target, cuts, after, then_refuse=False):
     listener.settimeout(0.05)
     stopping = threading.Event()
     cut = []
+    stalled = []
 
     def pump(source, sink, limit):
         passed = 0
@@ -530,8 +531,11 @@ def cutting_relay(target, cuts, after, then_refuse=False):
                 continue
             except OSError:
                 break
-            if len(pumps) >= cuts and then_refuse:
-                client.close()
+            if len(pumps) >= cuts and then != "pass":
+                if then == "stall":
+                    stalled.append(client)
+                else:
+                    client.close()
                 continue
             limit = after if len(pumps) < cuts else None
             thread = threading.Thread(target=serve, args=(client, limit), daemon=True)
@@ -546,6 +550,8 @@ def cutting_relay(target, cuts, after, then_refuse=False):
         stopping.set()
         acceptor.join(5)
         listener.close()
+        for client in stalled:
+            client.close()
         for thread in pumps:
             thread.join(5)
 

@@ -3,17 +3,21 @@
 the next one; a server that ignores ranges or whose file changed starts it again from zero. The
 cuts are made by a relay in front of the server (nginx or our own) or by the FTP server itself."""
 import contextlib
+import time
 
 import pytest
 
 from servers import cutting_relay, ftp_server, http_server, nginx_server
 from test_signature import MATERIAL, V100, V101, trusted_root  # noqa: F401 (the fixture)
-from test_update_check import DOWNLOADED, LOCAL, NEWER, PACKAGE, run  # noqa: F401 (the fixture)
+from test_update_check import (CANCELLED, CAPTION, DOWNLOADED, FORCED_END, LEFT_RUNNING, LOCAL,
+                               NEWER, PACKAGE, PROGRESS, run, wait_until)  # noqa: F401
+from test_update_check import CANCEL as CANCEL_BUTTON
 
 RESUMED = "*** Download: resume: "
 NO_MORE = "*** Download: no resume: "
 POSTED = "*** PostProgress: post progress: "
 COPY_STARTED = "*** Internet copy file procedure: started ***"
+BROKEN = "*** Internet copy file procedure: remote file ended early: "
 # Bytes a cut connection passes: its headers and some 900 bytes of the body, so that nine cuts
 # still fall inside a package of some 12 KB.
 CUT = 1200
@@ -35,12 +39,12 @@ def ours_cut(kind):
     return mirrors
 
 
-def first_mirror_cut(kind, then_refuse):
+def first_mirror_cut(kind, then):
     """The first mirror is cut once and then answers as kind (or not at all); the second opens
     for a range only, so that the first is the one a new download opens."""
     def mirrors(stack, served):
         base = stack.enter_context(http_server(served))
-        relay, _ = stack.enter_context(cutting_relay(base, 1, CUT, then_refuse))
+        relay, _ = stack.enter_context(cutting_relay(base, 1, CUT, then))
         return [f"{relay}/{kind}/{PACKAGE}", f"{base}/rangeonly/{PACKAGE}"]
     return mirrors
 
@@ -63,9 +67,9 @@ CASES = [
     pytest.param(nginx_cut(9), False, [(0, 206)] * 8, False, id="nginx cut nine times"),
     pytest.param(ours_cut("norange"), False, [(0, 200)], True, id="a range answered with 200"),
     pytest.param(ours_cut("etag"), False, [(0, 200)], True, id="the ETag changes"),
-    pytest.param(first_mirror_cut("badrange", False), True, [(0, 206), (1, 206)], True,
+    pytest.param(first_mirror_cut("badrange", "pass"), True, [(0, 206), (1, 206)], True,
                  id="a range from elsewhere, then the next mirror"),
-    pytest.param(first_mirror_cut("range", True), True, [(0, 0), (1, 206)], True,
+    pytest.param(first_mirror_cut("range", "refuse"), True, [(0, 0), (1, 206)], True,
                  id="the first mirror gone, the second continues"),
     pytest.param(ftp_cut(False), False, [(0, 350)], True, id="FTP restarted"),
     pytest.param(ftp_cut(True), False, [(0, 502)], True, id="FTP refuses to restart"),
@@ -121,3 +125,29 @@ def test_a_broken_download_goes_on_from_the_bytes_written(run, mirrors, signed, 
         # The bar goes on from where it was; it never starts again from zero.
         positions = bar_after_staging(run)
         assert positions == sorted(positions)
+
+
+def breaks(run):
+    return sum(m["message"].startswith(BROKEN) for m in run.traces.new_lines())
+
+
+@pytest.mark.parametrize("cuts, then, left", [(3, "pass", False), (1, "stall", True)],
+                         ids=["during the back-off", "during the resume's open"])
+def test_cancel_during_a_resume_reaches_msiexec_within_a_second(run, cuts, then, left):
+    with http_server(run.served) as base, cutting_relay(base, cuts, CUT, then) as (relay, _):
+        (run.served / "pr_dl" / "verinfo.txt").write_text(
+            f"VLM-TCH {NEWER} {relay}/range/{PACKAGE}\r\n")
+        run.mirrors(f"{base}/len/pr_dl/verinfo.txt")
+        run.start().accept()
+        # The third back-off lasts 2 s; after the first one (0.5 s) the open waits for ever.
+        wait_until(lambda: breaks(run) >= cuts, f"{cuts} breaks")
+        time.sleep(0.2 if then == "pass" else 1)
+        run.dialog("click", CAPTION, CANCEL_BUTTON, *PROGRESS)
+        run.finish()
+
+    assert run.seconds_between(CANCELLED, "*** Install: start ***") < 1
+    assert (LEFT_RUNNING in run.trace) == left
+    assert FORCED_END not in run.trace
+    assert run.code == 0
+    assert run.installed == LOCAL
+    assert list(run.downloads.iterdir()) == []
