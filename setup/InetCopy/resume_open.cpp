@@ -25,6 +25,7 @@ struct FtpLocation
     WCHAR szPassword[cchLogonMax];
     WCHAR szCommand[cchUrlListMax + 8];     // "SIZE <path>" or "REST <offset>"
     WCHAR szPath[cchUrlListMax + 1];
+    WCHAR szReply[cchResponseMax];          // the last command's
 };
 
 bool IsDigit(WCHAR ch)
@@ -32,23 +33,20 @@ bool IsDigit(WCHAR ch)
     return ch >= L'0' && ch <= L'9';
 }
 
-// A command on the control connection, its argument formatted in; its reply code, and the
-// number after that ("213 12800"; garbage unless the reply has one).
+// A command on the control connection, its argument formatted in; its reply code, the reply
+// in location.szReply.
 DWORD SendFtpCommand(HINTERNET hConnect, LPCWSTR pszFormat, DWORD_PTR dwArgument,
-                     FtpLocation& location, DWORD& dwNumber)
+                     FtpLocation& location)
 {
     wsprintfW(location.szCommand, pszFormat, dwArgument);
-    WCHAR szReply[cchResponseMax];
     DWORD cchReply = cchResponseMax;
     DWORD dwError = 0;
-    ZeroBytes(szReply, sizeof(szReply));
     // A refusal fails the call; its reply still says which it was. Each caller waits for a
     // code that the command before does not answer, so a reply left over counts as none.
     WinInetApi.FtpCommandW(hConnect, FALSE, FTP_TRANSFER_TYPE_BINARY, location.szCommand, 0, NULL);
-    if (!WinInetApi.InternetGetLastResponseInfoW(&dwError, szReply, &cchReply))
+    if (!WinInetApi.InternetGetLastResponseInfoW(&dwError, location.szReply, &cchReply))
         return 0;
-    dwNumber = (DWORD)ParseDecimal(szReply + 4, NULL, 10);
-    return (DWORD)ParseDecimal(szReply, NULL, 10);
+    return (DWORD)ParseDecimal(location.szReply, NULL, 10);
 }
 
 // A control connection to the URL's server, in binary mode (a server may refuse a size or a
@@ -80,15 +78,13 @@ HINTERNET ConnectFtp(HINTERNET hSession, LPCWSTR pszUrl, HeapPtr<FtpLocation>& p
         location.szUser[0] != L'\0' ? location.szUser : NULL,
         location.szPassword[0] != L'\0' ? location.szPassword : NULL, INTERNET_SERVICE_FTP,
         INTERNET_FLAG_PASSIVE, 0);
-    VERIFY_WININET_CALL(hConnect != NULL);
-    DWORD dwNumber = 0;
     if (hConnect == NULL)
         return NULL;
     // A server that refuses binary mode refuses the size too.
-    SendFtpCommand(hConnect, L"TYPE I", 0, location, dwNumber);
-    if (SendFtpCommand(hConnect, L"SIZE %s", (DWORD_PTR)location.szPath, location, dwNumber)
+    SendFtpCommand(hConnect, L"TYPE I", 0, location);
+    if (SendFtpCommand(hConnect, L"SIZE %s", (DWORD_PTR)location.szPath, location)
         == dwFtpSizeReply)
-        dwSize = dwNumber;
+        dwSize = (DWORD)ParseDecimal(location.szReply + 4, NULL, 10);    // "213 12800"
     return hConnect;
 }
 
@@ -100,13 +96,14 @@ ReopenOutcome ReopenFtp(HINTERNET hSession, LPCWSTR pszUrl, DWORD dwWritten,
     HeapPtr<FtpLocation> location;
     DWORD dwSize = 0;
     hConnect = ConnectFtp(hSession, pszUrl, location, dwSize);
-    if (hConnect == NULL)
-        return REOPEN_FAILED;
-    DWORD dwIgnored = 0;
-    if (dwSize == answer.dwLength)
-        dwReply = SendFtpCommand(hConnect, L"REST %u", dwWritten, *location.get(), dwIgnored);
-    hRemote = WinInetApi.FtpOpenFileW(hConnect, location.get()->szPath, GENERIC_READ,
-                                      FTP_TRANSFER_TYPE_BINARY | INTERNET_FLAG_RELOAD, 0);
+    if (hConnect != NULL)
+    {
+        if (dwSize == answer.dwLength)
+            dwReply = SendFtpCommand(hConnect, L"REST %u", dwWritten, *location.get());
+        hRemote = WinInetApi.FtpOpenFileW(hConnect, location.get()->szPath, GENERIC_READ,
+                                          FTP_TRANSFER_TYPE_BINARY | INTERNET_FLAG_RELOAD, 0);
+    }
+    // The connection's failure, or the file's: the last error is the one that failed.
     VERIFY_WININET_CALL(hRemote != NULL);
     if (hRemote == NULL)
         return REOPEN_FAILED;
@@ -154,13 +151,13 @@ void ReadAnswer(HINTERNET hSession, LPCWSTR pszUrl, HINTERNET hRemote, RemoteAns
     answer.dwLength = InternetGetFileSize(hRemote);
     // The ETag, else the Last-Modified; none when neither is there or fits. WinInet hands out a
     // header's value without its line break, so it goes back into a request as it stands.
-    static const DWORD rgdwLevels[] = {HTTP_QUERY_ETAG, HTTP_QUERY_LAST_MODIFIED};
-    answer.szValidator[0] = L'\0';
-    for (DWORD i = 0; i < 2 && answer.szValidator[0] == L'\0'; ++i)
+    DWORD cbValidator = sizeof(answer.szValidator);
+    if (!WinInetApi.HttpQueryInfoW(hRemote, HTTP_QUERY_ETAG, answer.szValidator, &cbValidator,
+                                   NULL))
     {
-        DWORD cbValidator = sizeof(answer.szValidator);
-        if (!WinInetApi.HttpQueryInfoW(hRemote, rgdwLevels[i], answer.szValidator, &cbValidator,
-                                       NULL))
+        cbValidator = sizeof(answer.szValidator);
+        if (!WinInetApi.HttpQueryInfoW(hRemote, HTTP_QUERY_LAST_MODIFIED, answer.szValidator,
+                                       &cbValidator, NULL))
             answer.szValidator[0] = L'\0';
     }
     // Without a length a cut transfer looks finished, and none could continue it.

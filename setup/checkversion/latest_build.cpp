@@ -148,7 +148,8 @@ bool WillBeChecked(CallbackParam& param)
     if (LoadStringW(GetModuleHandleW(NULL), IDS_PUBLISHER_PINS, (LPWSTR)&pszPins, 0) > 0)
         return true;
     WCHAR szLocal[MAX_PATH];
-    return HoldLocalPackage(param, szLocal) && IsSignedPackage(szLocal);
+    return param.pszMsiPackage != NULL && GetLocalPackagePath(param.pszMsiPackage, szLocal)
+        && IsSignedPackage(szLocal);
 }
 
 // The download must never be written over the local package: a failed or refused one would
