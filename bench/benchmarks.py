@@ -2,8 +2,8 @@
 """The benchmarks of setup.exe under Wine, each measured side by side with its reference in the
 same run, interleaved, over several rounds; prints best and median, and writes bench/RESULTS.md.
 
-    bench/run [--rounds 5] [--cancel-rounds 3] [--only download,overhead,size,cancel]
-              [--results FILE | --no-results]
+    bench/run [--rounds 5] [--cancel-rounds 3]
+              [--only download,resume,overhead,size,cancel] [--results FILE | --no-results]
 
 Started by bench/run, which builds first; SETUP_BUILD_DIR names the build to measure. Brings up
 a Wine prefix and Xvfb of its own under <build>/benchroot, copies the prefix for what installs,
@@ -14,6 +14,8 @@ and stops and removes all of it at the end.
    loopback HTTP and FTP; plus the job without a trace file, the cost of one trace line and of
    one posted bar position, to tell where the time goes.
 2. memory: peak working set of the job for 256 MiB against 1 MiB (same runs as 1).
+   resume: the job for 256 MiB over HTTP (nginx) cut three times, each piece continued with a
+   range, against the same download uncut, both through the same cutting relay.
 3. overhead: setup.exe /s against msiexec /i pkg /qn for the same package, uninstalled between
    runs, in a throw-away copy of the prefix; plus msiexec with the verbose log that setup.exe
    asks for, and the start of a minimal program.
@@ -36,8 +38,8 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
-from servers import (DRIP_BYTES, DRIP_SECONDS, ftp_server, http_server, make_file,  # noqa: E402
-                     unaccepting_port)
+from servers import (DRIP_BYTES, DRIP_SECONDS, cutting_relay, ftp_server,  # noqa: E402
+                     http_server, make_file, nginx_server, unaccepting_port)
 
 BUILD = Path(os.environ.get("SETUP_BUILD_DIR", REPO / "build")).resolve()
 ARCH = "x86_64" if BUILD.name == "build-x86_64" else "i686"
@@ -169,6 +171,10 @@ VARIANT_TEXT = {
     "job-1mib": "the job, 1 MiB file",
 }
 POST_LINE = b"*** PostProgress: post progress: "
+RESUME_LINE = b"*** Download: resume: "
+# The resume benchmark: a cut every 64 MiB of a connection, three in 256 MiB; the back-offs
+# before the three resumes (0.5 s, doubling).
+RESUME_CUTS, RESUME_CUT_BYTES, RESUME_BACKOFF_S = 3, 64 << 20, 0.5 + 1 + 2
 
 
 def run_download(variant, url, work, expected):
@@ -192,6 +198,7 @@ def run_download(variant, url, work, expected):
         text = b"".join(f.read_bytes() for f in trace.glob("*.log"))
         fields["trace_lines"] = text.count(b"\r\n")
         fields["posts"] = text.count(POST_LINE)
+        fields["resumes"] = text.count(RESUME_LINE)
     else:
         fields = probe([variant, url, windows_path(out)], env)
     if sha256(out) != expected:
@@ -230,6 +237,29 @@ def bench_download(work, rounds):
             micro["lookup_us"].append(posts["lookup_seconds"] / posts["calls"] * 1e6)
             micro["bare_post_us"].append(posts["post_seconds"] / posts["calls"] * 1e6)
     return runs, micro
+
+
+def bench_resume(work, rounds):
+    """The job for 256 MiB cut RESUME_CUTS times and uncut, through the same relay in front of
+    nginx, interleaved; the seconds of each run."""
+    served = work / "resume-served"
+    served.mkdir()
+    (work / "trace").mkdir(exist_ok=True)
+    make_file(served / "big.bin", BIG)
+    expected = sha256(served / "big.bin")
+    times = {"uncut": [], "cut": []}
+    with nginx_server(served) as base:
+        for n in range(rounds):
+            log(f"resume: round {n + 1} of {rounds}")
+            for variant in rotated(list(times), n):
+                cuts = RESUME_CUTS if variant == "cut" else 0
+                with cutting_relay(base, cuts, RESUME_CUT_BYTES) as (relay, made):
+                    fields = run_download("job", f"{relay}/big.bin", work, expected)
+                if len(made) != cuts or fields["resumes"] != cuts:
+                    raise RuntimeError(f"resume: {len(made)} cuts, {fields['resumes']:.0f} "
+                                       f"resumes; {cuts} of each expected")
+                times[variant].append(fields["seconds"])
+    return times
 
 
 # ---------------------------------------------------------------------------------------------
@@ -626,6 +656,25 @@ def report_download(report, runs, micro, rounds):
     d.append("")
 
 
+def report_resume(report, times, rounds):
+    per_round = [c / (u + RESUME_BACKOFF_S) for c, u in zip(times["cut"], times["uncut"])]
+    ratio_best = min(times["cut"]) / (min(times["uncut"]) + RESUME_BACKOFF_S)
+    ratio_median = statistics.median(per_round)
+    report.row(f"a download cut {RESUME_CUTS} times ÷ uncut, with its "
+               f"{RESUME_BACKOFF_S:.1f} s of back-off (256 MiB, HTTP)", "≤ 1.10×",
+               fmt_ratio(ratio_best, ratio_median), ratio_median <= 1.1)
+    uncut, cut = best_median(times["uncut"]), best_median(times["cut"])
+    report.details += [
+        "## Resuming", "",
+        f"The package job for 256 MiB from nginx through a relay that closes each of the "
+        f"first {RESUME_CUTS} connections after {RESUME_CUT_BYTES >> 20} MiB, against the same "
+        f"download through the same relay uncut; {rounds} rounds, interleaved. Each break is "
+        f"continued with a range request after a back-off (0.5 s, 1 s, 2 s: "
+        f"{RESUME_BACKOFF_S:.1f} s in all). Uncut: best {uncut[0]:.2f} s, median "
+        f"{uncut[1]:.2f} s; cut: best {cut[0]:.2f} s, median {cut[1]:.2f} s. The figure divides "
+        f"the cut download's time by the uncut one's plus the back-offs, round by round.", ""]
+
+
 def report_overhead(report, measured, rounds):
     times, stages = measured
     d = report.details
@@ -720,13 +769,13 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--cancel-rounds", type=int, default=3)
-    parser.add_argument("--only", default="download,overhead,size,cancel")
+    parser.add_argument("--only", default="download,resume,overhead,size,cancel")
     parser.add_argument("--results", type=Path, default=RESULTS)
     parser.add_argument("--no-results", action="store_true", help="print only")
     args = parser.parse_args()
     only = set(args.only.split(","))
-    if not only <= {"download", "overhead", "size", "cancel"}:
-        parser.error("--only takes download, overhead, size and cancel")
+    if not only <= {"download", "resume", "overhead", "size", "cancel"}:
+        parser.error("--only takes download, resume, overhead, size and cancel")
 
     started, start = datetime.datetime.now(), time.monotonic()
     loads = [load_average()]
@@ -737,6 +786,8 @@ def main():
         if "download" in only:
             runs, micro = bench_download(work, args.rounds)
             report_download(report, runs, micro, args.rounds)
+        if "resume" in only:
+            report_resume(report, bench_resume(work, args.rounds), args.rounds)
         if "overhead" in only or "cancel" in only:
             prefix = platform.copy("scratch-prefix")
             if "overhead" in only:

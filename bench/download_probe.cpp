@@ -187,7 +187,7 @@ bool CopyAsJob(Work& work)
     HANDLE hLocal = CreateFileW(work.pszLocal, GENERIC_READ | GENERIC_WRITE, 0, NULL,
                                 CREATE_ALWAYS, 0, NULL);
     bool bOk = hLocal != INVALID_HANDLE_VALUE
-            && DownloadBuild(work.hSession, param, latest, hLocal, work.pszLocal);
+            && DownloadBuild(work.hSession, param, latest, hLocal, work.pszLocal, false);
     if (hLocal != INVALID_HANDLE_VALUE)
         CloseHandle(hLocal);
     ReleaseBuildInfo(latest);

@@ -50,6 +50,12 @@ struct CopyProgress
 
 const DWORD cchUrlListMax = 1024;    // longer lists are cut
 
+// No cached copy may stand in for the mirror's file; the session's own dialogs stay hidden
+// except the proxy log-on, which is shown on purpose.
+const DWORD dwOpenUrlFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_KEEP_CONNECTION
+                           | INTERNET_FLAG_NO_UI | INTERNET_FLAG_PRAGMA_NOCACHE
+                           | INTERNET_FLAG_NEED_FILE;
+
 struct TryOpenUrlParams
 {
     HINTERNET hSession;
@@ -59,6 +65,7 @@ struct TryOpenUrlParams
     HINTERNET* phDest;
     ProgressCallback pfnCallback;
     void* pCallbackData;
+    LPWSTR pszOpenedUrl;    // none, or cchUrlListMax + 1 characters for the node that opened
 };
 
 struct InternetCopyFileParams
@@ -67,13 +74,16 @@ struct InternetCopyFileParams
     HANDLE hLocalFile;
     ProgressCallback pfnCallback;
     void* pCallbackData;
+    const CopyProgress* pWritten;   // none: a new copy, whose size the remote file tells
 };
 
 // Opens the first node of a ';'-separated URL list that can be opened. On success the handle
 // is stored through phDest and belongs to the caller; on failure NULL is stored there once the
 // nodes have been tried, so callers set *phDest to NULL beforehand.
+// With pszOpenedUrl (cchUrlListMax + 1 characters) the node that opened is copied there.
 bool TryOpenUrl(HINTERNET hSession, HWND hwndParent, LPCWSTR pszUrlList, bool bRandom,
-                ProgressCallback pfnCallback, void* pCallbackData, HINTERNET* phDest);
+                ProgressCallback pfnCallback, void* pCallbackData, HINTERNET* phDest,
+                LPWSTR pszOpenedUrl = NULL);
 
 // Takes ownership of a TryOpenUrlParams block from AllocBlock; 0 when a node was opened.
 int WINAPI TryOpenUrlProc(void* pvParams);
@@ -89,12 +99,50 @@ enum StatusCheck
 StatusCheck CheckStatusCode(HINTERNET hSession, HINTERNET hDest, HWND hwndParent);
 
 // Copies the whole remote file into the local one and flushes it; true when all was copied.
-// Neither handle is closed or rewound.
+// Neither handle is closed or rewound. With pWritten the local file holds its dwBytesCopied
+// bytes of a file of dwFileSize bytes already, and the remote file delivers the rest.
 bool InternetCopyFile(HINTERNET hRemoteFile, HANDLE hLocalFile, ProgressCallback pfnCallback,
-                      void* pCallbackData);
+                      void* pCallbackData, const CopyProgress* pWritten = NULL);
 
 // Takes ownership of an InternetCopyFileParams block from AllocBlock; 0 on success.
 int WINAPI InternetCopyFileProc(void* pvParams);
 
 // The remote size from FTP or the HTTP Content-Length; INVALID_FILE_SIZE when unknown.
 DWORD InternetGetFileSize(HINTERNET hRemoteFile);
+
+// ---------------------------------------------------------------------------------------------
+// Continuing a download that broke off
+
+const DWORD cchValidator = 128;
+
+// What an answer said about its file, so that a later answer can be known to continue it.
+struct RemoteAnswer
+{
+    DWORD dwLength;                     // 0 or INVALID_FILE_SIZE: never announced
+    WCHAR szValidator[cchValidator];    // its ETag, else its Last-Modified; empty: neither
+};
+
+// Reads the length and the validator of an opened remote file; an FTP server that WinInet
+// knows no size of is asked for it (SIZE) on a connection of its own.
+bool IsFtpUrl(LPCWSTR pszUrl);
+
+void ReadAnswer(HINTERNET hSession, LPCWSTR pszUrl, HINTERNET hRemote, RemoteAnswer& answer);
+
+enum ReopenOutcome
+{
+    REOPEN_FAILED,          // nothing was opened
+    REOPEN_CONTINUES,       // the remote file delivers the bytes after the written ones
+    REOPEN_FROM_ZERO,       // it delivers the whole file again, as the updated answer says
+};
+
+// Opens pszUrl again for the rest of answer's file after dwWritten bytes: an HTTP range,
+// conditional on the validator with bIfRange, or an FTP REST on a connection of its own, which
+// is stored in hConnect and must outlive hRemote (both NULL when it failed). Each attempt is
+// traced.
+ReopenOutcome ReopenRemote(HINTERNET hSession, LPCWSTR pszUrl, DWORD dwWritten, bool bIfRange,
+                           RemoteAnswer& answer, HINTERNET& hConnect, HINTERNET& hRemote);
+
+// An HTTP answer to a request for the bytes after dwWritten of a dwLength-byte file: a 206
+// counts only when its Content-Range starts there and names that length.
+ReopenOutcome JudgeRangeAnswer(DWORD dwStatus, LPCWSTR pszContentRange, DWORD dwWritten,
+                               DWORD dwLength);

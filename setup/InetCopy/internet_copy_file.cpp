@@ -97,7 +97,7 @@ DWORD InternetGetFileSize(HINTERNET hRemoteFile)
 }
 
 bool InternetCopyFile(HINTERNET hRemoteFile, HANDLE hLocalFile, ProgressCallback pfnCallback,
-                      void* pCallbackData)
+                      void* pCallbackData, const CopyProgress* pWritten)
 {
     TracePrint("*** Internet copy file: start ***");
     InternetCopyFileParams* pParams =
@@ -110,6 +110,7 @@ bool InternetCopyFile(HINTERNET hRemoteFile, HANDLE hLocalFile, ProgressCallback
     pParams->hLocalFile = hLocalFile;
     pParams->pfnCallback = pfnCallback;
     pParams->pCallbackData = pCallbackData;
+    pParams->pWritten = pWritten;
 
     TracePrint("*** Internet copy file: start procedure synchronously ***");
     return InternetCopyFileProc(pParams) == 0;
@@ -129,9 +130,12 @@ int WINAPI InternetCopyFileProc(void* pvParams)
     if (ptrBuffer.get() == NULL)
         return -1;
     CopyProgress progress;
-    progress.dwFileSize = InternetGetFileSize(params.hRemoteFile);
     progress.dwBytesCopied = 0;
     progress.dwLastPercent = 0;
+    if (params.pWritten == NULL)
+        progress.dwFileSize = InternetGetFileSize(params.hRemoteFile);
+    else
+        progress = *params.pWritten;
 
     TracePrint("*** Internet copy file procedure: started ***");
     if (!SendEvent(params.pfnCallback, PROGRESS_STARTED, &progress, params.pCallbackData))

@@ -6,16 +6,9 @@
 
 namespace {
 
-// No cached copy may stand in for the mirror's file; the session's own dialogs stay hidden
-// except the proxy log-on, which is shown on purpose.
-const DWORD dwActiveFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_KEEP_CONNECTION
-                          | INTERNET_FLAG_NO_UI | INTERNET_FLAG_PRAGMA_NOCACHE
-                          | INTERNET_FLAG_NEED_FILE;
+const DWORD dwActiveFlags = dwOpenUrlFlags;
 const DWORD dwPassiveFlags = dwActiveFlags | INTERNET_FLAG_PASSIVE;
 static_assert(dwActiveFlags == 0x80400310 && dwPassiveFlags == 0x88400310, "flag words");
-
-const WCHAR szFtpScheme[] = L"ftp://";
-const DWORD cchFtpScheme = 6;
 
 const int nMaxLogonDialogs = 3;
 const DWORD dwAuthDialogFlags = FLAGS_ERROR_UI_FILTER_FOR_ERRORS
@@ -148,7 +141,7 @@ enum NodeOutcome
 
 HINTERNET OpenNodeUrl(HINTERNET hSession, LPCWSTR pszUrl)
 {
-    bool bFtp = CompareChars(pszUrl, szFtpScheme, cchFtpScheme) == 0;
+    bool bFtp = IsFtpUrl(pszUrl);
     HINTERNET hDest = NULL;
     if (bFtp)
     {
@@ -176,6 +169,8 @@ NodeOutcome OpenNode(const TryOpenUrlParams& params, LPCWSTR pszUrl, OpenUrlProg
         if (status == STATUS_OPENED)
         {
             TracePrint("*** Try open URL procedure: node %S successfully opened ***", pszUrl);
+            if (params.pszOpenedUrl != NULL)
+                lstrcpyW(params.pszOpenedUrl, pszUrl);
             hDest = dest.release();
             return NODE_OPENED;
         }
@@ -327,8 +322,8 @@ StatusCheck CheckStatusCode(HINTERNET hSession, HINTERNET hDest, HWND hwndParent
         }
         if (dwStatus != HTTP_STATUS_PROXY_AUTH_REQ)
         {
-            // Wine reports 0 for a server that closed before its headers. Part of a file (no
-            // range is ever asked for) is not the file either.
+            // Wine reports 0 for a server that closed before its headers. Part of a file (this
+            // open never asks for a range) is not the file either.
             bool bUsable = dwStatus >= dwFirstSuccessStatus && dwStatus < dwFirstRedirectionStatus
                            && dwStatus != HTTP_STATUS_NO_CONTENT
                            && dwStatus != HTTP_STATUS_RESET_CONTENT
@@ -343,7 +338,8 @@ StatusCheck CheckStatusCode(HINTERNET hSession, HINTERNET hDest, HWND hwndParent
 }
 
 bool TryOpenUrl(HINTERNET hSession, HWND hwndParent, LPCWSTR pszUrlList, bool bRandom,
-                ProgressCallback pfnCallback, void* pCallbackData, HINTERNET* phDest)
+                ProgressCallback pfnCallback, void* pCallbackData, HINTERNET* phDest,
+                LPWSTR pszOpenedUrl)
 {
     TracePrint("*** Try open URL: start ***");
     TryOpenUrlParams* pParams = AllocItems<TryOpenUrlParams>(1);
@@ -359,6 +355,7 @@ bool TryOpenUrl(HINTERNET hSession, HWND hwndParent, LPCWSTR pszUrlList, bool bR
     pParams->pfnCallback = pfnCallback;
     pParams->pCallbackData = pCallbackData;
     pParams->phDest = phDest;
+    pParams->pszOpenedUrl = pszOpenedUrl;
 
     TracePrint("*** Try open URL: start procedure synchronously ***");
     return TryOpenUrlProc(pParams) == 0;

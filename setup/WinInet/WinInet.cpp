@@ -15,7 +15,8 @@ const WCHAR szLibraryName[] = L"Wininet.dll";
 const char szEntryPoints[] =
     "InternetOpenW\0FtpGetFileSize\0InternetReadFile\0HttpQueryInfoW\0InternetOpenUrlW\0"
     "InternetCrackUrlW\0InternetCloseHandle\0InternetGetLastResponseInfoW\0HttpSendRequestW\0"
-    "InternetGetConnectedState\0InternetErrorDlg\0InternetSetOptionW\0InternetQueryOptionW\0";
+    "InternetGetConnectedState\0InternetErrorDlg\0InternetSetOptionW\0InternetQueryOptionW\0"
+    "InternetConnectW\0FtpCommandW\0FtpOpenFileW\0";
 static_assert(sizeof(WinInetApi.rgpfnSlots) == offsetof(WinInetApiTable, hWinInet),
               "a slot per name, laid over the entry points");
 

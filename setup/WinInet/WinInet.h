@@ -8,7 +8,7 @@
 
 // Slot types come from the SDK's own declarations, so a wrong signature does not compile.
 // Tests fill the slots with fake entry points to drive the transfer layer without a network.
-const int cWinInetEntryPoints = 13;
+const int cWinInetEntryPoints = 16;
 
 struct WinInetApiTable
 {
@@ -29,6 +29,10 @@ struct WinInetApiTable
             decltype(::InternetErrorDlg)* InternetErrorDlg;
             decltype(::InternetSetOptionW)* InternetSetOptionW;
             decltype(::InternetQueryOptionW)* InternetQueryOptionW;   // is a proxy in use?
+            // An FTP download that broke off continues on a connection of its own.
+            decltype(::InternetConnectW)* InternetConnectW;
+            decltype(::FtpCommandW)* FtpCommandW;
+            decltype(::FtpOpenFileW)* FtpOpenFileW;
         };
         FARPROC rgpfnSlots[cWinInetEntryPoints];
     };
@@ -56,7 +60,7 @@ struct InternetTraits
 // Scoped owner of one WinInet handle, NULL for none.
 typedef Owned<InternetTraits> InternetHandle;
 
-// Binds all thirteen entry points of the system's WinInet, or none.
+// Binds all sixteen entry points of the system's WinInet, or none.
 bool InitializeInternet();
 void UninitializeInternet();
 

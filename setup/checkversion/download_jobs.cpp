@@ -103,11 +103,12 @@ void InitBuildInfoJob(BuildInfoJob& job, const BuildInfo& own, DWORD dwOwnMajor,
 }
 
 void InitPackageJob(PackageJob& job, const BuildInfo& latest, HANDLE hLocal,
-                    LPCWSTR pszLocalPath)
+                    LPCWSTR pszLocalPath, bool bChecked)
 {
     job.pLatestBuildInfo = &latest;
     job.hLocal = hLocal;
     job.pszLocalPath = pszLocalPath;
+    job.bChecked = bChecked;
     job.pszDescription.reset(AllocStringRow(IDS_DESCRIPTION_DOWNLOAD, cchJobText));
 }
 
@@ -118,7 +119,7 @@ bool Download(HINTERNET hInternet, CallbackParam& param, BuildInfoJob& job)
     JobVariant variant = {
         job.pszDescription.get(),
         {job.pszUrlList.get(), job.hLocal.get(), job.pszLocalPath.get(), job.pszCopyStatus.get(),
-         NULL, BuildInformationCallback, &job.opened},
+         NULL, BuildInformationCallback, &job.opened, resumeNever},
         ParseDownloadedInformation, &job,
     };
     return DownloadImpl(hInternet, param, variant);
@@ -129,7 +130,8 @@ bool Download(HINTERNET hInternet, CallbackParam& param, PackageJob& job)
     JobVariant variant = {
         job.pszDescription.get(),
         {job.pLatestBuildInfo->UrlList(), job.hLocal, job.pszLocalPath, NULL,
-         &job.pLatestBuildInfo->version, PackageCallback, NULL},
+         &job.pLatestBuildInfo->version, PackageCallback, NULL,
+         job.bChecked ? resumeAnyMirror : resumeSameMirror},
         NULL, &job,
     };
     return DownloadImpl(hInternet, param, variant);
@@ -144,9 +146,9 @@ bool GetBuildInformation(HINTERNET hInternet, CallbackParam& param, const BuildI
 }
 
 bool DownloadBuild(HINTERNET hInternet, CallbackParam& param, const BuildInfo& latest,
-                   HANDLE hLocal, LPCWSTR pszLocalPath)
+                   HANDLE hLocal, LPCWSTR pszLocalPath, bool bChecked)
 {
     PackageJob job;
-    InitPackageJob(job, latest, hLocal, pszLocalPath);
+    InitPackageJob(job, latest, hLocal, pszLocalPath, bChecked);
     return Download(hInternet, param, job);
 }

@@ -31,21 +31,24 @@ struct PackageJob
     const BuildInfo* pLatestBuildInfo;
     HANDLE hLocal;
     LPCWSTR pszLocalPath;
+    bool bChecked;                  // the whole package is checked once it is there
     HeapPtr<WCHAR> pszDescription;
 };
 
 void InitBuildInfoJob(BuildInfoJob& job, const BuildInfo& own, DWORD dwOwnMajor,
                       BuildInfo& latest);
 void InitPackageJob(PackageJob& job, const BuildInfo& latest, HANDLE hLocal,
-                    LPCWSTR pszLocalPath);
+                    LPCWSTR pszLocalPath, bool bChecked);
 
 // True when the build-information file was downloaded and holds a line for own's key and
 // dwOwnMajor, which then fills latest.
 bool GetBuildInformation(HINTERNET hInternet, CallbackParam& param, const BuildInfo& own,
                          DWORD dwOwnMajor, BuildInfo& latest);
 // True when the package was copied completely into hLocal, a new empty file at pszLocalPath.
+// With bChecked (the whole package is checked before it is used) a download that broke off may
+// go on from another mirror.
 bool DownloadBuild(HINTERNET hInternet, CallbackParam& param, const BuildInfo& latest,
-                   HANDLE hLocal, LPCWSTR pszLocalPath);
+                   HANDLE hLocal, LPCWSTR pszLocalPath, bool bChecked);
 
 bool Download(HINTERNET hInternet, CallbackParam& param, BuildInfoJob& job);
 bool Download(HINTERNET hInternet, CallbackParam& param, PackageJob& job);

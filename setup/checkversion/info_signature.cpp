@@ -125,7 +125,7 @@ bool FetchSignature(HINTERNET hSession, CallbackParam& param, LPCWSTR pszUrl,
     FileHandle file(CreateSignatureFile(szPath));
     ListSpan opened = {0, 0};
     TransferRequest request = {pszUrl, file.get(), szPath, NULL, NULL, SignatureCallback,
-                               &opened};
+                               &opened, resumeNever};
     bool bCopied = file.get() != INVALID_HANDLE_VALUE && RunTransfer(hSession, param, request);
     if (LoadState(param) != stateRunning || IsCancelled(param))
         return false;

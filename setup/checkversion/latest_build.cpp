@@ -139,6 +139,18 @@ bool IsAcceptedPackage(CallbackParam& param, StagedPackage& staged, BYTE* pbDige
     return false;
 }
 
+// Whether the download will be checked as a whole before it is used: only then may a download
+// that broke off go on from another mirror, whose bytes might belong to another file.
+bool WillBeChecked(CallbackParam& param)
+{
+    LPCWSTR pszPins = NULL;
+    if (LoadStringW(GetModuleHandleW(NULL), IDS_PUBLISHER_PINS, (LPWSTR)&pszPins, 0) > 0)
+        return true;
+    WCHAR szLocal[MAX_PATH];
+    return param.pszMsiPackage != NULL && GetLocalPackagePath(param.pszMsiPackage, szLocal)
+        && IsSignedPackage(szLocal);
+}
+
 // The download must never be written over the local package: a failed or refused one would
 // leave nothing sound to install, and the signature check nothing to compare it with.
 bool IsLocalPackage(const CallbackParam& param, LPCWSTR pszChosen)
@@ -169,7 +181,8 @@ bool DownloadAndPlace(HINTERNET hInternet, CallbackParam& param, BuildInfo& own,
     InitStaged(staged);
     TracePrint("*** CheckLatestBuild: Download build: start ***");
     bool bResult = BeginStaging(pszPath, staged)
-                && DownloadBuild(hInternet, param, latest, staged.hFile, staged.szStaging);
+                && DownloadBuild(hInternet, param, latest, staged.hFile, staged.szStaging,
+                                 WillBeChecked(param));
     TracePrint("*** CheckLatestBuild: Download build: end ***");
     BYTE rgbDigest[cbPackageDigest];
     bool bVerified = false;

@@ -202,3 +202,10 @@ PackageCheck VerifyDownloadedPackage(const PackageAnchor& anchor, LPCWSTR pszDow
     TracePrint("*** Verify package: end: %s ***", rgpszOutcome[check]);
     return check;
 }
+
+bool IsSignedPackage(LPCWSTR pszPackage)
+{
+    bool bSigned = BindApi() && HasSignatureStream(pszPackage) == LOCAL_SIGNED;
+    UnbindApi();
+    return bSigned;
+}

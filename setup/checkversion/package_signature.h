@@ -27,3 +27,7 @@ struct PackageAnchor
 PackageCheck VerifyDownloadedPackage(const PackageAnchor& anchor, LPCWSTR pszDownloadedPackage,
                                      BYTE* pbDigest);
 
+
+// True when the package carries a signature, which a download is then checked against; false
+// when it is missing, unsigned or can't be read.
+bool IsSignedPackage(LPCWSTR pszPackage);

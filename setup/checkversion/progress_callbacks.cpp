@@ -75,10 +75,15 @@ bool RunCallback(const CallbackTexts& texts, int nEvent, void* pProgress,
     switch (nEvent)
     {
     case PROGRESS_STARTED:
+    {
         TracePrint(texts.pszStarted);
-        PostProgress(param.hwndDialog, 0);
-        dwLastPercent = 0;
+        // A download that goes on after a break keeps the bar where it was.
+        DWORD dwPercent = 0;
+        pfnPercent(pProgress, dwPercent);
+        PostProgress(param.hwndDialog, dwPercent);
+        dwLastPercent = dwPercent;
         break;
+    }
     case PROGRESS_STEP:
     {
         TracePrint(texts.pszProgress);
@@ -220,7 +225,7 @@ bool SignatureCallback(int nEvent, void* pProgress, void* pCallbackData)
     return BoundedCallback(nEvent, pProgress, pCallbackData, cbSignatureMax, "signature");
 }
 
-bool ComposeDownloadStatus(LPWSTR pszStatus, const BuildVersion& version, HINTERNET hRemote)
+bool ComposeDownloadStatus(LPWSTR pszStatus, const BuildVersion& version, DWORD dwSize)
 {
     if (pszStatus == NULL)
         return false;
@@ -233,8 +238,6 @@ bool ComposeDownloadStatus(LPWSTR pszStatus, const BuildVersion& version, HINTER
     if (versionText.get() != NULL)
         AppendBounded(pszStatus, cchJobText, versionText.get());
 
-    ASSERT(hRemote != NULL);
-    DWORD dwSize = InternetGetFileSize(hRemote);
     if (dwSize != INVALID_FILE_SIZE)
     {
         WCHAR szMiB[16];

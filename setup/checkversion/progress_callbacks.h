@@ -17,9 +17,9 @@ const DWORD cbSignatureMax = 64 * 1024;
 bool SetControlString(HWND hwndDialog, int nControl, UINT uId);
 
 // The copy status of the package job into pszStatus (cchJobText characters): "<1105> VLM
-// a.b.c.d (<MiB> <512>)", the size part only when the remote size is known. False only without
-// a status buffer.
-bool ComposeDownloadStatus(LPWSTR pszStatus, const BuildVersion& version, HINTERNET hRemote);
+// a.b.c.d (<MiB> <512>)", the size part only when the size is known (not INVALID_FILE_SIZE).
+// False only without a status buffer.
+bool ComposeDownloadStatus(LPWSTR pszStatus, const BuildVersion& version, DWORD dwSize);
 
 bool TryOpenUrlCallback(int nEvent, void* pProgress, void* pCallbackData);
 bool DownloadBuildCallback(int nEvent, void* pProgress, void* pCallbackData);

@@ -1,6 +1,7 @@
 // A download's transfer thread, and the counted records that it shares with the update check.
 #include "transfer.h"
 #include "progress_callbacks.h"
+#include "resume.h"
 #include "../setup_base/files.h"
 #include "../WinInet/WinInet.h"
 #include "../res/resource.h"
@@ -20,11 +21,14 @@ struct Transfer
     LPWSTR pszSourceList;           // the transfer's own copy
     ProgressCallback pfnCopyCallback;
     BuildVersion version;
-    bool bComposeStatus;
     bool bCopied;                   // read by the worker once the thread has ended
-    ListSpan opened;                // the same
+    ResumeScope scope;
+    ResumeCount count;
+    RemoteAnswer answer;            // the current pass's first answer
+    ListSpan opened;                // the node of the list that opened, read like bCopied
     WCHAR szLocalPath[MAX_PATH];
     WCHAR szCopyStatus[cchJobText];
+    WCHAR szUrl[cchUrlListMax + 1]; // the mirror of the current pass
 };
 
 namespace {
@@ -42,7 +46,7 @@ bool OpenCallback(int nEvent, void* pProgress, void* pvTransfer)
     return TryOpenUrlCallback(nEvent, pProgress, transfer.pParam);
 }
 
-bool OpenRemote(Transfer& transfer, HINTERNET& hRemote)
+bool OpenRemote(Transfer& transfer, HINTERNET& hRemote, LPWSTR pszOpenedUrl)
 {
     CallbackParam& param = *transfer.pParam;
     TracePrint("*** Download: Try open URL: start ***");
@@ -51,12 +55,12 @@ bool OpenRemote(Transfer& transfer, HINTERNET& hRemote)
         TracePrint("*** Download: set open connection status: end ***");
     StoreRunning(param);
     bool bOpened = TryOpenUrl(transfer.hSession, param.hwndDialog, transfer.pszSourceList, true,
-                              OpenCallback, &transfer, &hRemote);
+                              OpenCallback, &transfer, &hRemote, pszOpenedUrl);
     TracePrint("*** Download: Try open URL: end ***");
     return bOpened;
 }
 
-bool CopyRemote(Transfer& transfer, HINTERNET hRemote)
+bool CopyRemote(Transfer& transfer, HINTERNET hRemote, const CopyProgress* pWritten)
 {
     CallbackParam& param = *transfer.pParam;
     TracePrint("*** Download: Internet copy file: start: %S ***", transfer.szLocalPath);
@@ -68,7 +72,8 @@ bool CopyRemote(Transfer& transfer, HINTERNET hRemote)
         TracePrint("*** DownloadImpl: set internet copy status: end ***");
     }
     StoreRunning(param);
-    bool bCopied = InternetCopyFile(hRemote, transfer.hLocal, transfer.pfnCopyCallback, &param);
+    bool bCopied = InternetCopyFile(hRemote, transfer.hLocal, transfer.pfnCopyCallback, &param,
+                                    pWritten);
     TracePrint("*** Download: Internet copy file: end ***");
     if (!bCopied)
         return false;
@@ -88,18 +93,107 @@ void FreeTransfer(Transfer* pTransfer)
     ReleaseShare(pShare);
 }
 
+// The file's end, where the next piece goes; INVALID_SET_FILE_POINTER when it can't be had.
+DWORD WrittenLength(HANDLE hLocal)
+{
+    return SetFilePointer(hLocal, 0, NULL, FILE_END);
+}
+
+// Empties the staging file through the transfer's own handle: the one file created new and
+// held stays the only one written.
+bool StartAgain(Transfer& transfer)
+{
+    return SetFilePointer(transfer.hLocal, 0, NULL, FILE_BEGIN) == 0
+        && SetEndOfFile(transfer.hLocal)
+        && ComposeDownloadStatus(transfer.szCopyStatus, transfer.version,
+                                 transfer.answer.dwLength);
+}
+
+// The download from its first byte, from the first of the mirrors left that opens.
+bool OpenFromZero(Transfer& transfer, InternetHandle& remote)
+{
+    if (!OpenRemote(transfer, *remote.out(), transfer.szUrl))
+        return false;
+    ReadAnswer(transfer.hSession, transfer.szUrl, remote.get(), transfer.answer);
+    return StartAgain(transfer);
+}
+
+// Only a length that was announced tells a break from the end, and where a piece belongs.
+bool MayResume(Transfer& transfer, DWORD dwWritten, bool bGained)
+{
+    const CallbackParam& param = *transfer.pParam;
+    if (LoadState(param) != stateRunning || IsCancelled(param))
+        return false;
+    DWORD dwLength = transfer.answer.dwLength;
+    if (dwLength == 0 || dwLength == INVALID_FILE_SIZE || dwWritten >= dwLength
+        || !ChargeResume(transfer.count, bGained))
+    {
+        TracePrint("*** Download: no resume: %d of %d bytes, %d resumes ***", (int)dwWritten,
+                   (int)dwLength, transfer.count.nCharged);
+        return false;
+    }
+    return WaitBackoff(transfer.count, param);
+}
+
+// The rest after dwWritten bytes: from the same mirror where the answer shows it is the same
+// file, else from the others, or from zero.
+bool Reopen(Transfer& transfer, DWORD dwWritten, InternetHandle& connection,
+            InternetHandle& remote)
+{
+    bool bChecked = transfer.scope == resumeAnyMirror;
+    bool bValidated = transfer.answer.szValidator[0] != L'\0';
+    if (!bChecked && !bValidated && !IsFtpUrl(transfer.szUrl))
+        return OpenFromZero(transfer, remote);
+    ReopenOutcome outcome = ReopenRemote(transfer.hSession, transfer.szUrl, dwWritten,
+                                         bValidated, transfer.answer, *connection.out(),
+                                         *remote.out());
+    while (outcome == REOPEN_FAILED)
+    {
+        if (!bChecked)
+        {
+            NextMirror(transfer.pszSourceList, transfer.szUrl);
+            return OpenFromZero(transfer, remote);
+        }
+        if (!NextMirror(transfer.pszSourceList, transfer.szUrl))
+            return false;
+        outcome = ReopenRemote(transfer.hSession, transfer.szUrl, dwWritten, false,
+                               transfer.answer, *connection.out(), *remote.out());
+    }
+    return outcome == REOPEN_CONTINUES || StartAgain(transfer);
+}
+
+// A package download: every break is continued from the bytes written, within the count.
+bool CopyResumable(Transfer& transfer)
+{
+    InternetHandle connection;      // an FTP resume's own, closed after its file
+    InternetHandle remote;
+    InitResumeCount(transfer.count);
+    if (!OpenFromZero(transfer, remote))
+        return false;
+    for (;;)
+    {
+        CopyProgress written = {transfer.answer.dwLength, WrittenLength(transfer.hLocal), 0};
+        if (CopyRemote(transfer, remote.get(), &written))
+            return true;
+        DWORD dwWritten = WrittenLength(transfer.hLocal);
+        remote.reset();
+        connection.reset();
+        if (!MayResume(transfer, dwWritten, dwWritten != written.dwBytesCopied)
+            || !Reopen(transfer, dwWritten, connection, remote))
+            return false;
+    }
+}
+
 DWORD WINAPI TransferProc(LPVOID pvTransfer)
 {
     Transfer& transfer = *(Transfer*)pvTransfer;
+    if (transfer.scope != resumeNever)
+        transfer.bCopied = CopyResumable(transfer);
+    else
     {
         InternetHandle remote;
-        if (OpenRemote(transfer, *remote.out()))
-        {
-            transfer.bCopied = (!transfer.bComposeStatus
-                                || ComposeDownloadStatus(transfer.szCopyStatus,
-                                                         transfer.version, remote.get()))
-                            && CopyRemote(transfer, remote.get());
-        }
+        transfer.bCopied = OpenRemote(transfer, *remote.out(), NULL)
+                        && CopyRemote(transfer, remote.get(), NULL);
     }
     ReleaseTransfer(&transfer);
     return 0;
@@ -196,7 +290,7 @@ Transfer* NewTransfer(HINTERNET hSession, CallbackParam& param, const TransferRe
     pTransfer->hSession = hSession;
     pTransfer->pParam = &param;
     pTransfer->pfnCopyCallback = request.pfnCopyCallback;
-    pTransfer->bComposeStatus = request.pVersion != NULL;
+    pTransfer->scope = request.scope;
     if (request.pVersion != NULL)
         pTransfer->version = *request.pVersion;
     return pTransfer;
@@ -214,22 +308,26 @@ bool RunTransfer(HINTERNET hSession, CallbackParam& param, const TransferRequest
     if (pTransfer == NULL)
         return false;
     bool bCopied = false;
-    bool bEnded = true;
     HANDLE hThread = CreateThread(NULL, 0, TransferProc, pTransfer, 0, NULL);
     if (hThread == NULL)
+    {
         TransferProc(pTransfer);    // as before: on the worker, unstoppable but working
-    else
-    {
-        bEnded = AwaitTransfer(hThread, param);
-        CloseHandle(hThread);
-    }
-    if (!bEnded)
-        TracePrint("*** Download: transfer left to end by itself after cancel ***");
-    else
-    {
         bCopied = pTransfer->bCopied;
         if (request.pOpened != NULL)
             *request.pOpened = pTransfer->opened;
+    }
+    else
+    {
+        bool bEnded = AwaitTransfer(hThread, param);
+        CloseHandle(hThread);
+        if (bEnded)
+        {
+            bCopied = pTransfer->bCopied;
+            if (request.pOpened != NULL)
+                *request.pOpened = pTransfer->opened;
+        }
+        else
+            TracePrint("*** Download: transfer left to end by itself after cancel ***");
     }
     ReleaseTransfer(pTransfer);
     return bCopied;

@@ -41,6 +41,14 @@ void HoldShare(WorkerShare* pShare);
 // held is released.
 bool ReleaseShare(WorkerShare* pShare);
 
+// Where a download that broke off may go on.
+enum ResumeScope
+{
+    resumeNever,            // the build information: small, one pass
+    resumeSameMirror,       // a range from another mirror could splice two different files
+    resumeAnyMirror,        // the whole file is checked at the end, which catches a splice
+};
+
 // What a transfer copies from its job.
 struct TransferRequest
 {
@@ -51,6 +59,7 @@ struct TransferRequest
     const BuildVersion* pVersion;   // the package's
     ProgressCallback pfnCopyCallback;
     ListSpan* pOpened;              // none, or where the node of the list that opened goes
+    ResumeScope scope;
 };
 
 // True when the transfer ran to its end and copied the whole file into request.hLocal. After

@@ -4,6 +4,7 @@ free ports; each is a context manager that stops what it started."""
 import contextlib
 import logging
 import os
+import re
 import shutil
 import socket
 import struct
@@ -63,13 +64,48 @@ class _PassiveRefused(FTPHandler):
         self.respond("502 Passive mode not allowed here.")
 
 
+class _Cut:
+    """A producer that passes on at most limit bytes of another."""
+
+    def __init__(self, producer, limit):
+        self.producer, self.left = producer, limit
+
+    def more(self):
+        data = self.producer.more()[:self.left]
+        self.left -= len(data)
+        return data
+
+
+class _Cutting(FTPHandler):
+    """Sends only the first cut_after bytes of each of the first cuts transfers (from wherever
+    they start), as a connection that breaks off; with refuse_rest, REST is not implemented."""
+
+    cuts, cut_after, refuse_rest = 0, 0, False
+    use_sendfile = False        # it would send the whole file past the producer
+
+    def push_dtp_data(self, data, isproducer=False, file=None, cmd=None):
+        if cmd == "RETR" and type(self).cuts > 0:
+            type(self).cuts -= 1
+            data = _Cut(data, self.cut_after)
+        super().push_dtp_data(data, isproducer, file, cmd)
+
+    def ftp_REST(self, line):
+        if self.refuse_rest:
+            self.respond("502 Command not implemented.")
+        else:
+            super().ftp_REST(line)
+
+
 @contextlib.contextmanager
-def ftp_server(root, passive=True):
-    """Anonymous read-only FTP on root; yields the base URL 'ftp://127.0.0.1:port'."""
+def ftp_server(root, passive=True, cuts=0, cut_after=0, refuse_rest=False):
+    """Anonymous read-only FTP on root; yields the base URL 'ftp://127.0.0.1:port'. With cuts,
+    the first cuts transfers send cut_after bytes only (see _Cutting)."""
     authorizer = DummyAuthorizer()
     authorizer.add_anonymous(str(root))
-    handler = type("Handler", (FTPHandler if passive else _PassiveRefused,),
-                   {"authorizer": authorizer, "banner": "test ftp"})
+    base = _Cutting if cuts or refuse_rest else FTPHandler if passive else _PassiveRefused
+    handler = type("Handler", (base,),
+                   {"authorizer": authorizer, "banner": "test ftp", "cuts": cuts,
+                    "cut_after": cut_after, "refuse_rest": refuse_rest})
     server = FTPServer(("127.0.0.1", 0), handler)
     port = server.socket.getsockname()[1]
     stop = threading.Event()
@@ -90,7 +126,8 @@ def ftp_server(root, passive=True):
 
 class _Handler(BaseHTTPRequestHandler):
     """Paths: /len/NAME (Content-Length), /chunked/NAME, /status/CODE, /reset/NAME (half the
-    body, then a connection reset once the server's reset event is set), /gate/NAME (half the
+    body, then a connection reset once the server's reset event is set; a range of it is sent
+    whole, as /range/ does), /gate/NAME (half the
     body, the rest once that event is set), /late/NAME (nothing until that event is set, then
     the whole answer), /close (closed before any header), /drip/NAME (the
     length, then DRIP_BYTES every DRIP_SECONDS, the last DRIP_HELD bytes once the server's
@@ -99,7 +136,9 @@ class _Handler(BaseHTTPRequestHandler):
     Hostile ones: /headers/NAME (the length, then nothing), /trickle/NAME (the length, then a
     byte every TRICKLE_SECONDS), /repeat/NAME (REPEAT_LENGTH bytes: the file over and over, made
     while sent); and for any name /mute/ (the request is read, nothing is sent), /proxy-auth/
-    (407 for ever, as a proxy that wants a log-on) and /loop/ (302 to the same URL)."""
+    (407 for ever, as a proxy that wants a log-on) and /loop/ (302 to the same URL).
+    Ranges (see _ranged): /range/NAME, /etag/NAME, /badrange/NAME, /rangeonly/NAME,
+    /norange/NAME."""
 
     protocol_version = "HTTP/1.1"
     root = None
@@ -135,8 +174,10 @@ class _Handler(BaseHTTPRequestHandler):
         elif kind == "chunked":
             self._head(200, None)
             self._send_chunked(path)
+        elif kind == "reset" and "Range" in self.headers:
+            self._ranged("range", path.read_bytes())
         elif kind == "reset":
-            self._head(200, size)
+            self._head(200, size, etag=f'"{size}-0"')
             self._send(path, size // 2)
             self.wfile.flush()
             # Unread data is dropped when the reset arrives: the test says when the client has
@@ -163,8 +204,37 @@ class _Handler(BaseHTTPRequestHandler):
         elif kind == "repeat":
             self._head(200, REPEAT_LENGTH)
             self._repeat(path)
+        elif kind in ("range", "etag", "badrange", "rangeonly", "norange"):
+            self._ranged(kind, path.read_bytes())
         else:
             self._head(404, 0)
+
+    def _ranged(self, kind, data):
+        """A "bytes=N-" range is answered with the rest of the file (206) unless an If-Range
+        names another ETag than the file's. /etag/ gives every answer an ETag of its own (a file
+        that changes between requests), /badrange/ answers a range with the whole file as 206
+        from byte 0, /rangeonly/ answers 503 to a request without a range, /norange/ answers
+        every request with the whole file (200)."""
+        size = len(data)
+        type(self).answers += 1
+        etag = f'"{size}-{type(self).answers if kind == "etag" else 0}"'
+        wanted = re.fullmatch(r"bytes=(\d+)-", self.headers.get("Range", ""))
+        if wanted is None and kind == "rangeonly":
+            self._head(503, 0)
+            return
+        start = int(wanted.group(1)) if wanted else None
+        if self.headers.get("If-Range", etag) != etag or kind == "norange":
+            start = None
+        if start is not None and kind == "badrange":
+            start = 0
+        self.send_response(200 if start is None else 206)
+        self.send_header("Content-Length", str(size - (start or 0)))
+        self.send_header("ETag", etag)
+        self.send_header("Accept-Ranges", "bytes")
+        if start is not None:
+            self.send_header("Content-Range", f"bytes {start}-{size - 1}/{size}")
+        self.end_headers()
+        self.wfile.write(data[start or 0:])
 
     def _hostile(self, kind):
         if kind == "mute":
@@ -221,9 +291,11 @@ class _Handler(BaseHTTPRequestHandler):
                 self.wfile.flush()
                 self.stopping.wait(DRIP_SECONDS)
 
-    def _head(self, code, length):
+    def _head(self, code, length, etag=None):
         self.send_response(code)
         self.send_header("Content-Type", "application/octet-stream")
+        if etag:
+            self.send_header("ETag", etag)
         if length is None:
             self.send_header("Transfer-Encoding", "chunked")
         else:
@@ -271,7 +343,7 @@ def http_server(root, reset=None, release=None):
         release.set()
     handler = type("Handler", (_Handler,), {"root": Path(root), "stopping": stopping,
                                             "reset_now": reset, "release": release,
-                                            "redirected": 0})
+                                            "redirected": 0, "answers": 0})
     server = ThreadingHTTPServer(("127.0.0.1", 0), handler)
     server.daemon_threads = True
     thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05},
@@ -366,6 +438,128 @@ def unaccepting_port():
         finally:
             for filler in fillers:
                 filler.close()
+
+
+NGINX_CONFIG = """\
+daemon on;
+pid {dir}/nginx.pid;
+error_log {dir}/error.log;
+worker_processes 1;
+events {{ worker_connections 64; }}
+http {{
+    access_log off;
+    client_body_temp_path {dir}/body;
+    proxy_temp_path {dir}/proxy;
+    fastcgi_temp_path {dir}/fastcgi;
+    uwsgi_temp_path {dir}/uwsgi;
+    scgi_temp_path {dir}/scgi;
+    server {{
+        listen 127.0.0.1:{port};
+        root {root};
+    }}
+}}
+"""
+
+
+@contextlib.contextmanager
+def nginx_server(root):
+    """Debian's nginx as a plain process serving root (ranges, ETag, Last-Modified); yields
+    'http://127.0.0.1:port'."""
+    directory = Path(tempfile.mkdtemp(prefix="setup-nginx-"))
+    try:
+        port = free_port()
+        config = directory / "nginx.conf"
+        # Its workers would run as nobody, who can't enter a test's own folders.
+        user = "user root;\n" if os.geteuid() == 0 else ""
+        config.write_text(user + NGINX_CONFIG.format(port=port, dir=directory,
+                                                     root=Path(root).resolve()))
+        subprocess.run(["nginx", "-c", str(config), "-e", str(directory / "error.log")],
+                       check=True, stdin=subprocess.DEVNULL, capture_output=True)
+        try:
+            wait_for_port(port)
+            yield f"http://127.0.0.1:{port}"
+        finally:
+            subprocess.run(["nginx", "-c", str(config), "-e", str(directory / "error.log"),
+                            "-s", "quit"], stdin=subprocess.DEVNULL, capture_output=True)
+            pid = directory / "nginx.pid"
+            deadline = time.monotonic() + 10
+            while pid.exists() and time.monotonic() < deadline:
+                time.sleep(0.05)
+    finally:
+        shutil.rmtree(directory, ignore_errors=True)
+
+
+@contextlib.contextmanager
+def cutting_relay(target, cuts, after, then="pass"):
+    """A TCP relay in front of target ('http://127.0.0.1:port'): each of its first cuts
+    connections is closed once it has passed after bytes towards the client; later ones pass
+    whole, or are closed at once (then="refuse"), or are held without an answer until the relay
+    stops (then="stall"). Yields the relay's base URL and a list of the connections it cut."""
+    target_port = int(target.rsplit(":", 1)[1])
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(16)
+    listener.settimeout(0.05)
+    stopping = threading.Event()
+    cut = []
+    stalled = []
+
+    def pump(source, sink, limit):
+        passed = 0
+        with contextlib.suppress(OSError):
+            while not stopping.is_set():
+                data = source.recv(65536 if limit is None else min(65536, limit - passed))
+                if not data:
+                    break
+                sink.sendall(data)
+                passed += len(data)
+                if limit is not None and passed >= limit:
+                    cut.append(passed)
+                    break
+        for s in (source, sink):
+            with contextlib.suppress(OSError):
+                s.shutdown(socket.SHUT_RDWR)
+
+    def serve(client, limit):
+        with client, socket.create_connection(("127.0.0.1", target_port)) as upstream:
+            up = threading.Thread(target=pump, args=(client, upstream, None), daemon=True)
+            up.start()
+            pump(upstream, client, limit)
+            up.join(5)
+
+    pumps = []
+
+    def accept():
+        while not stopping.is_set():
+            try:
+                client, _ = listener.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                break
+            if len(pumps) >= cuts and then != "pass":
+                if then == "stall":
+                    stalled.append(client)
+                else:
+                    client.close()
+                continue
+            limit = after if len(pumps) < cuts else None
+            thread = threading.Thread(target=serve, args=(client, limit), daemon=True)
+            pumps.append(thread)
+            thread.start()
+
+    acceptor = threading.Thread(target=accept, daemon=True)
+    acceptor.start()
+    try:
+        yield f"http://127.0.0.1:{listener.getsockname()[1]}", cut
+    finally:
+        stopping.set()
+        acceptor.join(5)
+        listener.close()
+        for client in stalled:
+            client.close()
+        for thread in pumps:
+            thread.join(5)
 
 
 def make_file(path, size):

@@ -1,5 +1,6 @@
-"""Hostile mirrors and planted files. Whatever a mirror does, the run ends with the local package
-installed and msiexec's exit code within a bound; programs and libraries planted beside a
+"""Hostile mirrors and planted files. Whatever a mirror does, the run ends within a bound with
+msiexec's exit code, the local package installed (or the new build, where a reset package
+download went on where it broke off); programs and libraries planted beside a
 downloaded setup.exe are never run or loaded."""
 import shutil
 import threading
@@ -9,7 +10,9 @@ import pytest
 
 from conftest import PRODUCT_DIR, TOOLS_DIR, throwaway_prefix, windows_path, wine
 from servers import closed_port, http_server, unaccepting_port
-from test_update_check import CAPTION, FORCED_END, LOCAL, PACKAGE, PROGRESS, Run, wait_until
+from test_update_check import (CAPTION, DOWNLOADED, FORCED_END, LOCAL, PACKAGE, PROGRESS, Run,
+                               wait_until)
+from test_update_check import started as started_step
 from test_update_check import run  # noqa: F401 (the fixture)
 
 CANCEL = 2
@@ -74,8 +77,12 @@ MIRRORS = [
                  id="stalls after its headers"),
     pytest.param("unaccepting", cancel_when(OPENING), LEFT_RUNNING, CANCEL_BOUND,
                  id="never accepts"),
+    # The build information has a single pass: a reset ends the check.
     pytest.param("/reset", None, "*** Download build callback: failed ***", PROMPT_BOUND,
-                 id="resets mid-transfer"),
+                 id="resets the build information mid-transfer"),
+    # The package goes on where the reset broke it off, and the new build is installed.
+    pytest.param("package /reset", save_the_update, "*** Download: resume: ", PROMPT_BOUND,
+                 id="resets the package mid-transfer"),
     # Stopped at the bound, the transfer's handle is closed, and WinInet reads what has arrived
     # of the announced 2 GiB first: minutes while the server keeps up (the person presses
     # Cancel), or the run goes on at once when the server falls behind for a moment.
@@ -94,26 +101,36 @@ MIRRORS = [
 
 
 @pytest.mark.parametrize("path, person, ending, bound", MIRRORS)
-def test_a_hostile_mirror_ends_with_the_local_install(mirror_run, path, person, ending, bound):
+def test_a_hostile_mirror_ends_with_an_install_in_time(mirror_run, path, person, ending, bound):
     run = mirror_run
     # The product's line comes after some 70 KB of others, beyond the half that the reset lets
-    # through; the package that it lists is not on the server.
+    # through; the package that it lists is not on the server, unless the mirror is the
+    # package's.
     others = "".join(f"ABC-ENU 1.0.0.{n} http://127.0.0.1/abc/abc.msi\r\n" for n in range(1500))
-    (run.served / PACKAGE).unlink()
+    package = path.startswith("package ")
+    if not package:
+        (run.served / PACKAGE).unlink()
     temporary = set(run.temp.glob("tmp*.tmp"))
     reset = threading.Event()
     with http_server(run.served, reset=reset) as base, unaccepting_port() as port:
-        run.publish(base, kind="/len")
+        run.publish(base, kind=path.split()[-1] if package else "/len")
         verinfo = run.served / "pr_dl" / "verinfo.txt"
         verinfo.write_text(others + verinfo.read_text())
-        run.mirrors(f"http://127.0.0.1:{port}/len/pr_dl/verinfo.txt" if path == "unaccepting"
-                    else f"{base}{path}/pr_dl/verinfo.txt")
+        if not package:
+            run.mirrors(f"http://127.0.0.1:{port}/len/pr_dl/verinfo.txt"
+                        if path == "unaccepting" else f"{base}{path}/pr_dl/verinfo.txt")
         started = time.monotonic()
         run.start()
-        # A reset drops what the worker has not read yet: it comes once a block is written, or
-        # it could come before the headers and fail the open instead of the transfer.
+        # A reset drops what the worker has not read yet: it comes once a block is written (or
+        # the package's first read waits for the rest), or it could come before the headers
+        # and fail the open instead of the transfer.
         if path == "/reset":
             wait_for_line(run, WRITING)
+        if package:
+            person(run)
+            person, started = None, time.monotonic()
+            wait_until(lambda: started_step(run, READING), "the package's first read")
+            time.sleep(0.2)
         reset.set()
         if person:
             person(run)
@@ -122,8 +139,8 @@ def test_a_hostile_mirror_ends_with_the_local_install(mirror_run, path, person, 
         elapsed = time.monotonic() - started
 
     assert run.code == 0
-    assert run.installed == LOCAL
-    assert ending in run.trace
+    assert run.installed == (DOWNLOADED if package else LOCAL)
+    assert any(message.startswith(ending) for message in run.trace), ending
     assert FORCED_END not in run.trace
     assert elapsed < bound
     if path == "/repeat":
@@ -131,6 +148,8 @@ def test_a_hostile_mirror_ends_with_the_local_install(mirror_run, path, person, 
         assert copy.stat().st_size <= BUILD_INFO_MAX + BLOCK
     if path == "/len":
         assert not run.target.exists()
+    if package:
+        assert run.target.read_bytes() == (run.served / PACKAGE).read_bytes()
 
 
 def test_files_planted_beside_the_setup_are_never_run_or_loaded(run):

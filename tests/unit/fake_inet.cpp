@@ -5,12 +5,12 @@
 
 FakeState g_fake;
 const HINTERNET hFakeRemote = (HINTERNET)0x7000;
+const HINTERNET hFakeConnect = (HINTERNET)0x6000;
 
 namespace {
 
 const DWORD dwPassive = 0x88400310;
 const DWORD dwActive = 0x80400310;
-const wchar_t szResponse[] = L"550 No such file.";
 
 // Opened URLs get handles 0x1000, 0x1001, ... in the order of the script's map.
 HINTERNET HandleOf(const std::wstring& url)
@@ -36,9 +36,10 @@ const UrlScript* ScriptOf(HINTERNET h)
     return NULL;
 }
 
-HINTERNET WINAPI FakeOpenUrl(HINTERNET, LPCWSTR pszUrl, LPCWSTR, DWORD, DWORD dwFlags, DWORD_PTR)
+HINTERNET WINAPI FakeOpenUrl(HINTERNET, LPCWSTR pszUrl, LPCWSTR pszHeaders, DWORD, DWORD dwFlags,
+                             DWORD_PTR)
 {
-    g_fake.opens.push_back({pszUrl, dwFlags});
+    g_fake.opens.push_back({pszUrl, dwFlags, pszHeaders != NULL ? pszHeaders : L""});
     auto it = g_fake.urls.find(pszUrl);
     if (it != g_fake.urls.end())
     {
@@ -87,12 +88,30 @@ BOOL QueryContentLength(LPVOID pBuffer, LPDWORD pcb)
     return TRUE;
 }
 
+BOOL QueryText(const std::wstring& text, LPVOID pBuffer, LPDWORD pcb)
+{
+    DWORD cbNeeded = (DWORD)(text.size() + 1) * sizeof(wchar_t);
+    if (text.empty() || *pcb < cbNeeded)
+    {
+        SetLastError(text.empty() ? ERROR_HTTP_HEADER_NOT_FOUND : ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    lstrcpyW((LPWSTR)pBuffer, text.c_str());
+    *pcb = cbNeeded - sizeof(wchar_t);
+    return TRUE;
+}
+
 BOOL WINAPI FakeQueryInfo(HINTERNET h, DWORD dwLevel, LPVOID pBuffer, LPDWORD pcb, LPDWORD)
 {
     if (dwLevel == (HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER))
         return QueryStatus(h, pBuffer, pcb);
     if (dwLevel == HTTP_QUERY_CONTENT_LENGTH)
         return QueryContentLength(pBuffer, pcb);
+    const UrlScript* pScript = ScriptOf(h);
+    if (pScript != NULL && dwLevel == HTTP_QUERY_CONTENT_RANGE)
+        return QueryText(pScript->contentRange, pBuffer, pcb);
+    if (pScript != NULL && dwLevel == HTTP_QUERY_ETAG)
+        return QueryText(pScript->etag, pBuffer, pcb);
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
 }
@@ -121,9 +140,32 @@ BOOL WINAPI FakeSendRequest(HINTERNET, LPCWSTR, DWORD, LPVOID, DWORD)
 BOOL WINAPI FakeResponse(LPDWORD pdwError, LPWSTR pszBuffer, LPDWORD pcch)
 {
     *pdwError = 550;
-    lstrcpyW(pszBuffer, szResponse);
-    *pcch = lstrlenW(szResponse);
+    lstrcpyW(pszBuffer, g_fake.lastResponse.c_str());
+    *pcch = (DWORD)g_fake.lastResponse.size();
     return TRUE;
+}
+
+HINTERNET WINAPI FakeConnect(HINTERNET, LPCWSTR pszHost, INTERNET_PORT nPort, LPCWSTR pszUser,
+                             LPCWSTR, DWORD dwService, DWORD, DWORD_PTR)
+{
+    g_fake.connects.push_back(std::wstring(pszHost) + L" " + std::to_wstring(nPort) + L" " +
+                              (pszUser != NULL ? pszUser : L"(anonymous)"));
+    return dwService == INTERNET_SERVICE_FTP ? hFakeConnect : NULL;
+}
+
+BOOL WINAPI FakeFtpCommand(HINTERNET, BOOL, DWORD, LPCWSTR pszCommand, DWORD_PTR, HINTERNET*)
+{
+    std::wstring command = pszCommand;
+    g_fake.ftpCommands.push_back(command);
+    auto it = g_fake.ftpReplies.find(command.substr(0, command.find(L' ')));
+    g_fake.lastResponse = it != g_fake.ftpReplies.end() ? it->second : L"500 Unknown command.";
+    return g_fake.lastResponse[0] < L'4';
+}
+
+HINTERNET WINAPI FakeFtpOpenFile(HINTERNET, LPCWSTR pszFile, DWORD, DWORD, DWORD_PTR)
+{
+    g_fake.ftpCommands.push_back(std::wstring(L"RETR ") + pszFile);
+    return g_fake.bFtpFileOpens ? hFakeRemote : NULL;
 }
 
 DWORD WINAPI FakeFtpGetFileSize(HINTERNET, LPDWORD pdwHigh)
@@ -202,6 +244,9 @@ FakeInternet::FakeInternet() : m_saved(WinInetApi)
     WinInetApi.FtpGetFileSize = FakeFtpGetFileSize;
     WinInetApi.InternetReadFile = FakeReadFile;
     WinInetApi.InternetQueryOptionW = FakeQueryOption;
+    WinInetApi.InternetConnectW = FakeConnect;
+    WinInetApi.FtpCommandW = FakeFtpCommand;
+    WinInetApi.FtpOpenFileW = FakeFtpOpenFile;
 }
 
 FakeInternet::~FakeInternet()

@@ -15,6 +15,8 @@ struct UrlScript
     DWORD dwOpenError = 12029;        // last error of a failed open
     std::vector<DWORD> statuses;      // successive HTTP status answers; the last one repeats;
                                       // none: the status query fails (an FTP handle)
+    std::wstring contentRange;        // the headers of the answer; empty: not sent
+    std::wstring etag;
 };
 
 UrlScript Unreachable();
@@ -25,6 +27,7 @@ struct OpenCall
 {
     std::wstring url;
     DWORD dwFlags;
+    std::wstring headers;
 };
 
 struct RemoteFile
@@ -50,6 +53,13 @@ struct FakeState
     RemoteFile remote;
     int nReads = 0;
     size_t cbRemoteRead = 0;
+    std::wstring lastResponse = L"550 No such file.";
+    // FTP on a connection of the setup's own: the commands sent, the reply to each verb
+    // ("500 Unknown command." when none is scripted), and whether the file opens.
+    std::vector<std::wstring> connects;           // "host port user"
+    std::vector<std::wstring> ftpCommands;
+    std::map<std::wstring, std::wstring> ftpReplies;
+    bool bFtpFileOpens = true;
 };
 
 extern FakeState g_fake;
@@ -67,8 +77,10 @@ private:
     WinInetApiTable m_saved;
 };
 
-// The handle the fake hands out for an opened remote file that is not one of the URLs.
+// The handle the fake hands out for an opened remote file that is not one of the URLs, and for
+// an FTP connection.
 extern const HINTERNET hFakeRemote;
+extern const HINTERNET hFakeConnect;
 
 // Trace messages with the line numbers of check reports replaced by '#', so that expected
 // traces do not break when the source moves.

@@ -59,7 +59,8 @@ TEST_CASE("Whoever lets go of a transfer and its share last releases what they h
         HoldShare(pShare);
         pShare->hSession = hSession;
         pShare->bInternetBound = true;
-        TransferRequest request = {L"http://a/", hLocal, path.c_str(), NULL, NULL, NULL, NULL};
+        TransferRequest request = {L"http://a/", hLocal, path.c_str(), NULL, NULL, NULL, NULL,
+                                   resumeNever};
         Transfer* pTransfer = NewTransfer(hSession, pShare->param, request);
         REQUIRE(pTransfer != NULL);
         CloseHandle(hLocal);
@@ -109,7 +110,7 @@ TEST_CASE("A job whose every mirror fails leaves no handle on its local file")
             lstrcpyW(pszList, szMirrors);
             SetUrlList(latest, pszList);
             HANDLE hLocal = CreateUnshared(path);
-            bResult = DownloadBuild((HINTERNET)0x55, param, latest, hLocal, path.c_str());
+            bResult = DownloadBuild((HINTERNET)0x55, param, latest, hLocal, path.c_str(), false);
             CloseHandle(hLocal);
             ReleaseBuildInfo(latest);
         }

@@ -137,7 +137,7 @@ TEST_CASE("The package status names the version, and the size in whole MiB when 
         InitBuildInfo(latest);
         latest.version = MakeVersion(9, 0, 0, 512);
         WCHAR szStatus[cchJobText];
-        CHECK(ComposeDownloadStatus(szStatus, latest.version, hFakeRemote));
+        CHECK(ComposeDownloadStatus(szStatus, latest.version, c.dwFtpSize));
         CHECK(Narrow(szStatus) == c.text);
     }
 }

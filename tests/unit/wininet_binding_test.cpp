@@ -18,7 +18,8 @@ std::vector<void*> Slots()
         (void*)WinInetApi.InternetCloseHandle, (void*)WinInetApi.InternetGetLastResponseInfoW,
         (void*)WinInetApi.HttpSendRequestW, (void*)WinInetApi.InternetGetConnectedState,
         (void*)WinInetApi.InternetErrorDlg, (void*)WinInetApi.InternetSetOptionW,
-        (void*)WinInetApi.InternetQueryOptionW,
+        (void*)WinInetApi.InternetQueryOptionW, (void*)WinInetApi.InternetConnectW,
+        (void*)WinInetApi.FtpCommandW, (void*)WinInetApi.FtpOpenFileW,
     };
 }
 
@@ -40,12 +41,12 @@ std::wstring BesideTestExe(const wchar_t* pszName)
 
 } // namespace
 
-TEST_CASE("The system's WinInet is bound with all thirteen slots and released again")
+TEST_CASE("The system's WinInet is bound with all sixteen slots and released again")
 {
     TraceCapture trace;
     REQUIRE(InitializeInternet());
     CHECK(WinInetApi.hWinInet != NULL);
-    CHECK(FilledSlots() == 13);
+    CHECK(FilledSlots() == 16);
 
     wchar_t szLoaded[MAX_PATH], szSystem[MAX_PATH];
     GetModuleFileNameW(WinInetApi.hWinInet, szLoaded, MAX_PATH);
