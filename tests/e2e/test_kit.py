@@ -12,6 +12,7 @@ import pytest
 from conftest import (ARCH, BUILD_DIR, PRODUCT_DIR, SETUP_EXE, TraceFiles, drive_dialog,
                       exit_code_of, messages, setup_command, start_setup, windows_path, wine)
 from servers import http_server
+from signing import sign
 from test_signature import MATERIAL, pins, trusted_root  # noqa: F401 (the root, trusted once)
 from test_update_check import FILE_NAME, QUESTION, SAVE_AS, YES
 
@@ -102,6 +103,8 @@ def publish(mirror, listed, name):
     base, served = mirror
     (served / "pr_dl" / "verinfo.txt").write_text(
         f"KIT-TST {listed} {base}/len/pr_dl/{name}\r\n")
+    # The product pins A, so its build information counts only signed by A.
+    sign(served / "pr_dl" / "verinfo.txt", "a")
 
 
 @pytest.fixture

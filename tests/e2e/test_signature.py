@@ -76,7 +76,8 @@ def offer(run, local, served):
      "package's {6A3F1C2E-4B7D-4E11-9C55-2D8E0A7B1F02} ***"),
     ("local-a.msi", "lower-case-a.msi", "", True,
      "*** Verify package: same product, ProductVersion 1.0.1 after 1.0.0 ***"),
-    ("unsigned-1.0.0.msi", "signed-a.msi", "a~", False,
+    # The build information is signed by B, pinned beside the near miss of A's key.
+    ("unsigned-1.0.0.msi", "signed-a.msi", "a~+b", False,
      "*** Verify package: signed by Velmora Test Publisher A, whose key "),
 ], ids=["signed by A", "changed after signing", "signed by B", "self-signed", "unsigned",
         "nothing to anchor", "pinned A, unsigned local", "pinned A, signed by B",
@@ -86,12 +87,12 @@ def test_only_a_checked_later_build_replaces_the_local_package(run, local, serve
                                                                 taken, line):
     offer(run, local, served)
     if pinned:
-        set_strings(run.setup_dir / "setup.exe", {2012: pins(pinned)})
+        set_strings(run.setup_dir / "setup.exe", {2012: pins(*pinned.split("+"))})
     with http_server(run.served) as base:
         run.publish(base, kind="/len")
         if pinned:
             # With pins the build information counts only when its maker signed it.
-            sign(run.served / "pr_dl" / "verinfo.txt", pinned)
+            sign(run.served / "pr_dl" / "verinfo.txt", pinned.split("+")[-1])
         run.start().accept()
         told = [] if taken else run.dialog("click", CAPTION, 1, *QUESTION)
         run.finish()
