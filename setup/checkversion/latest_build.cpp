@@ -152,6 +152,17 @@ bool IsLocalPackage(const CallbackParam& param, LPCWSTR pszChosen)
     return true;
 }
 
+// The chosen name as Windows will use it: a name that path parsing would change ("Data1.cab.",
+// "sub\..\Data1.cab", "setup/Data1.cab") would pass the checks below in one spelling and be
+// written in another.
+bool IsPlainChoice(LPCWSTR pszChosen)
+{
+    if (IsCanonicalPath(pszChosen))
+        return true;
+    TracePrint("*** CheckLatestBuild: Save file: %S is not a plain path, not used ***", pszChosen);
+    return false;
+}
+
 // Nor over a companion file beside the setup: the local package may be installed from it.
 bool IsCompanionName(LPCWSTR pszChosen)
 {
@@ -194,7 +205,8 @@ bool SaveLatestBuild(HINTERNET hInternet, CallbackParam& param, BuildInfo& own,
     SuggestFileName(latest.UrlList(), szPath);
 
     TracePrint("*** CheckLatestBuild: Save file: start ***");
-    bool bResult = AskSavePath(param.hwndDialog, szPath) && !IsLocalPackage(param, szPath)
+    bool bResult = AskSavePath(param.hwndDialog, szPath) && IsPlainChoice(szPath)
+                && !IsLocalPackage(param, szPath)
                 && !IsCompanionName(szPath)
                 && DownloadAndPlace(hInternet, param, own, latest, szPath);
     TracePrint("*** CheckLatestBuild: Save file: end: %d ***", bResult ? 1 : 0);

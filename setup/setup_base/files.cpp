@@ -25,6 +25,15 @@ bool StartsWith(LPCWSTR pszText, LPCWSTR pszPrefix)
     return CompareChars(pszText, pszPrefix, (DWORD)lstrlenW(pszPrefix)) == 0;
 }
 
+// The held file by its path: the path hands on exactly what it says and opens that very file.
+bool NamesHeldFile(HANDLE hFile, LPCWSTR pszPath)
+{
+    FileIdentity held;
+    FileIdentity named;
+    return IsCanonicalPath(pszPath) && GetHandleIdentity(hFile, held)
+        && GetPathIdentity(pszPath, named) && IsSameIdentity(held, named);
+}
+
 } // namespace
 
 void CloseFile(HANDLE& hFile)
@@ -146,5 +155,26 @@ bool GetHeldPath(HANDLE hFile, LPWSTR pszPath, DWORD cchPath)
     else if (StartsWith(pszPath, szLongPrefix))
         iFrom = (DWORD)lstrlenW(szLongPrefix);
     *CopyChars(pszPath + iKeep, pszPath + iFrom, cchFinal) = L'\0';
+    if (NamesHeldFile(hFile, pszPath))
+        return true;
+    // A folder "x." is reached as "x" by every program handed the path: another file, unheld.
+    TracePrint("*** Hold file: %S does not name the held file ***", pszPath);
+    pszPath[0] = L'\0';
+    return false;
+}
+
+bool IsCanonicalPath(LPCWSTR pszPath)
+{
+    WCHAR szFull[MAX_PATH];
+    DWORD cchFull = GetFullPathNameW(pszPath, MAX_PATH, szFull, NULL);
+    if (cchFull == 0 || cchFull >= MAX_PATH || CompareStrings(szFull, pszPath) != 0)
+        return false;
+    for (LPCWSTR psz = pszPath; *psz != L'\0'; ++psz)
+    {
+        bool bSegmentEnd = psz[1] == L'\\' || psz[1] == L'\0';
+        if ((*psz == L':' && psz != pszPath + 1) || *psz == L'?'
+            || (bSegmentEnd && (*psz == L'.' || *psz == L' ')))
+            return false;
+    }
     return true;
 }

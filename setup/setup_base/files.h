@@ -53,5 +53,11 @@ HANDLE HoldFile(LPCWSTR pszPath, bool bPlainOnly);
 HANDLE HoldDirectory(LPCWSTR pszPath);
 
 // The path that the system resolved for an open handle, every link and junction followed, in
-// the drive form "C:\..." or "\\server\share\..."; false when it does not fit in cchPath.
+// the drive form "C:\..." or "\\server\share\..."; false when it does not fit in cchPath, and
+// (traced) when that path, handed on, would not open the held file itself.
 bool GetHeldPath(HANDLE hFile, LPWSTR pszPath, DWORD cchPath);
+
+// A path that programs handed it open as it is written: its full path is itself, no segment
+// ends in a period or a space (Windows drops them, "x." is opened as "x"), no colon but a
+// drive's names a stream, and no "\\?\" prefix takes it past the path rules.
+bool IsCanonicalPath(LPCWSTR pszPath);

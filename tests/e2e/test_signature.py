@@ -135,23 +135,37 @@ def test_the_download_is_never_saved_over_the_local_package(run):
     assert "*** CheckLatestBuild: Save file: the local package is not replaced ***" in run.trace
 
 
-def test_a_download_named_like_a_companion_is_never_saved_over_it(run):
+COMPANION_REFUSED = "*** CheckLatestBuild: Save file: a companion file is not replaced ***"
+NOT_PLAIN = "is not a plain path, not used ***"
+
+
+# Wine's dialog resolves "sub\..\" itself and refuses a "/"; the other spellings reach the
+# setup as typed.
+@pytest.mark.parametrize("spelling, line", [
+    ("\\Data1.cab", COMPANION_REFUSED), ("\\Data1.cab.", NOT_PLAIN), ("\\Data1.cab ", NOT_PLAIN),
+    ("\\sub\\..\\Data1.cab", COMPANION_REFUSED),
+], ids=["as listed", "trailing period", "trailing space", "through a sub-folder"])
+def test_a_download_named_like_a_companion_is_never_saved_over_it(run, spelling, line):
     # The mirror names its package Data1.cab; saved beside setup.exe over the local cabinet,
-    # from which the local package may install.
+    # from which the local package may install. Windows would write "Data1.cab." and the other
+    # spellings as Data1.cab.
     cabinet = run.setup_dir / "Data1.cab"
     cabinet.write_bytes(b"MSCF local cabinet")
+    (run.setup_dir / "sub").mkdir()
     offer(run, "unsigned-1.0.0.msi", "unsigned.msi")
     os.rename(run.served / PACKAGE, run.served / "Data1.cab")
     with http_server(run.served) as base:
         run.publish(base, kind="/len", name="Data1.cab")
-        run.start().accept(target=cabinet)
-        run.dialog("click", REPLACE_CAPTION, YES, "--with-text", "replace")
+        run.start().accept(target=windows_path(run.setup_dir) + spelling)
+        run.dialog_unless_ended("click", REPLACE_CAPTION, YES, "--with-text", "replace")
         run.finish()
 
     assert run.code == 0
     assert run.installed == V100
     assert cabinet.read_bytes() == b"MSCF local cabinet"
-    assert "*** CheckLatestBuild: Save file: a companion file is not replaced ***" in run.trace
+    assert sorted(p.name for p in run.setup_dir.iterdir() if p.suffix != ".log") == \
+        sorted(["Data1.cab", "setup.exe", "sub", "vlm.tch.msi", *COMPANIONS])
+    assert any(message.endswith(line) for message in run.trace), line
 
 
 def test_a_link_planted_at_the_chosen_name_is_replaced_not_written_through(run, tmp_path):

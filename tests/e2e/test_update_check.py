@@ -96,12 +96,14 @@ class Run:
         return driver.result()    # fails, with what the driver waited for and what was up
 
     def accept(self, target=None, screenshot=None):
-        """Answers Yes and saves the package as target; returns the question's text."""
+        """Answers Yes and saves the package as target (a path, or a Windows name as typed);
+        returns the question's text."""
         if screenshot:
             self.dialog("wait", CAPTION, *QUESTION)
             save_screenshot(screenshot)
         question = "\n".join(self.dialog("click", CAPTION, YES, *QUESTION))
-        self.dialog("fill", SAVE_AS, 1, f"{FILE_NAME}={windows_path(target or self.target)}")
+        name = target if isinstance(target, str) else windows_path(target or self.target)
+        self.dialog("fill", SAVE_AS, 1, f"{FILE_NAME}={name}")
         return question
 
     def finish(self, timeout=RUN_LIMIT_S):
