@@ -1,6 +1,7 @@
 // File identity, new files and holds.
 #include "files.h"
 #include "setup_base.h"
+#include "system_library.h"
 
 namespace {
 
@@ -10,6 +11,40 @@ const UINT uUniqueMask = 0xFFFF;
 const int nNewFileAttempts = 64;
 const DWORD dwHoldShare = FILE_SHARE_READ;
 const WCHAR szLongPrefix[] = L"\\\\?\\";
+const DWORD cbTokenUser = 128;      // a TOKEN_USER and the longest SID
+const DWORD cchFileSystemName = 16;
+const SID sidSystem = {SID_REVISION, 1, SECURITY_NT_AUTHORITY, {SECURITY_LOCAL_SYSTEM_RID}};
+
+struct SecurityApi
+{
+    decltype(::OpenProcessToken)* OpenProcessToken;
+    decltype(::GetTokenInformation)* GetTokenInformation;
+    decltype(::InitializeAcl)* InitializeAcl;
+    decltype(::AddAccessAllowedAce)* AddAccessAllowedAce;
+};
+
+union SecurityLibrary
+{
+    SecurityApi api;
+    FARPROC rgpfnSlots[sizeof(SecurityApi) / sizeof(FARPROC)];
+};
+
+// The DACL into security.rgdwAcl: the token's user may do anything, the system may read.
+bool MakePrivateAcl(const SecurityApi& api, PrivateSecurity& security)
+{
+    DWORD rgdwUser[cbTokenUser / sizeof(DWORD)];
+    HANDLE hToken = NULL;
+    DWORD cbUser = 0;
+    bool bMade = api.OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken)
+              && api.GetTokenInformation(hToken, TokenUser, rgdwUser, cbTokenUser, &cbUser);
+    if (hToken != NULL)
+        CloseHandle(hToken);
+    PACL pAcl = (PACL)security.rgdwAcl;
+    return bMade && api.InitializeAcl(pAcl, cbPrivateAcl, ACL_REVISION)
+        && api.AddAccessAllowedAce(pAcl, ACL_REVISION, GENERIC_ALL,
+                                   ((TOKEN_USER*)rgdwUser)->User.Sid)
+        && api.AddAccessAllowedAce(pAcl, ACL_REVISION, GENERIC_READ, (PSID)&sidSystem);
+}
 const WCHAR szLongUncPrefix[] = L"\\\\?\\UNC\\";
 
 bool GetPathIdentity(LPCWSTR pszPath, FileIdentity& identity)
@@ -79,7 +114,33 @@ bool IsPlainFile(HANDLE hFile)
     return (info.dwFileAttributes & dwNotPlain) == 0 && info.nNumberOfLinks <= 1;
 }
 
-HANDLE CreateNewFile(LPCWSTR pszDirectory, LPCWSTR pszPrefix, LPWSTR pszPath)
+bool MakePrivateSecurity(PrivateSecurity& security)
+{
+    ZeroBytes(&security, sizeof(security));
+    SecurityLibrary library;
+    HMODULE hAdvapi = BindSystemLibrary(L"advapi32.dll",
+                                        "OpenProcessToken\0GetTokenInformation\0InitializeAcl\0"
+                                        "AddAccessAllowedAce\0", library.rgpfnSlots);
+    bool bMade = hAdvapi != NULL && MakePrivateAcl(library.api, security);
+    DWORD dwError = GetLastError();
+    if (hAdvapi != NULL)
+        FreeLibrary(hAdvapi);
+    if (!bMade)
+    {
+        TracePrint("*** Create file: can't make a private DACL (%d) ***", (int)dwError);
+        return false;
+    }
+    // Absolute form, the owner left to the system: the one the token makes owner of new files.
+    security.descriptor.Revision = SECURITY_DESCRIPTOR_REVISION;
+    security.descriptor.Control = SE_DACL_PRESENT | SE_DACL_PROTECTED;
+    security.descriptor.Dacl = (PACL)security.rgdwAcl;
+    security.attributes.nLength = sizeof(security.attributes);
+    security.attributes.lpSecurityDescriptor = &security.descriptor;
+    return true;
+}
+
+HANDLE CreateNewFile(LPCWSTR pszDirectory, LPCWSTR pszPrefix, LPWSTR pszPath,
+                     SECURITY_ATTRIBUTES* pSecurity, DWORD dwShare)
 {
     UINT uUnique = GetTickCount() ^ GetCurrentThreadId();
     DWORD dwError = ERROR_FILE_EXISTS;
@@ -92,8 +153,8 @@ HANDLE CreateNewFile(LPCWSTR pszDirectory, LPCWSTR pszPrefix, LPWSTR pszPath)
             dwError = GetLastError();
             break;
         }
-        HANDLE hFile = CreateFileW(pszPath, GENERIC_READ | GENERIC_WRITE | DELETE, 0, NULL,
-                                   CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+        HANDLE hFile = CreateFileW(pszPath, GENERIC_READ | GENERIC_WRITE | DELETE, dwShare,
+                                   pSecurity, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
         if (hFile != INVALID_HANDLE_VALUE)
             return hFile;
         dwError = GetLastError();
@@ -116,6 +177,44 @@ HANDLE HoldFile(LPCWSTR pszPath, bool bPlainOnly)
         return INVALID_HANDLE_VALUE;
     }
     return hFile;
+}
+
+HANDLE HoldInsteadOfWriter(HANDLE& hWriter)
+{
+    // A hold shares reading only, which the writer's own access forbids while it is open: the
+    // file goes through a handle that shares everything, for as long as the writer closes.
+    FileHandle bridge(ReOpenFile(hWriter, GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0));
+    CloseFile(hWriter);
+    return bridge.IsOpen() ? ReOpenFile(bridge.get(), GENERIC_READ, dwHoldShare, 0)
+                           : INVALID_HANDLE_VALUE;
+}
+
+bool RemoveFileOf(LPCWSTR pszPath, const FileIdentity& identity)
+{
+    FileHandle file(CreateFileW(pszPath, DELETE | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL));
+    FileIdentity found;
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return file.IsOpen() && GetHandleIdentity(file.get(), found) && IsSameIdentity(found, identity)
+        && SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition,
+                                      sizeof(disposition));
+}
+
+bool KeepsFileIds(HANDLE hFolder)
+{
+    WCHAR szFileSystem[cchFileSystemName];
+    if (!GetVolumeInformationByHandleW(hFolder, NULL, 0, NULL, NULL, NULL, szFileSystem,
+                                       cchFileSystemName))
+        szFileSystem[0] = L'\0';
+    return KeepsFileIds(szFileSystem);
+}
+
+bool KeepsFileIds(LPCWSTR pszFileSystem)
+{
+    return CompareStrings(pszFileSystem, L"NTFS") == 0
+        || CompareStrings(pszFileSystem, L"ReFS") == 0;
 }
 
 HANDLE HoldDirectory(LPCWSTR pszPath)

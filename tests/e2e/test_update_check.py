@@ -288,8 +288,9 @@ def test_a_stalled_download_ends_within_a_second_of_cancel(run, kind):
     assert list(run.downloads.iterdir()) == []
 
 
-def test_a_companion_file_that_cannot_be_replaced_fails_the_update(run, packages):
+def test_a_companion_file_that_cannot_be_replaced_fails_the_update(run):
     # Wine run by root replaces read-only files; a directory of the name can't be replaced.
+    # The package, placed by then, goes again: a refused update leaves nothing at the name.
     (run.downloads / "setup.reg").mkdir()
     with ftp_server(run.served) as base:
         run.publish(base)
@@ -299,7 +300,7 @@ def test_a_companion_file_that_cannot_be_replaced_fails_the_update(run, packages
 
     assert run.code == 0
     assert run.installed == LOCAL
-    assert run.target.read_bytes() == packages["1.0.1"].read_bytes()
+    assert not run.target.exists()
     assert (f"*** Copy files: File setup.reg is failed to copy to "
             f"{windows_path(run.downloads)} (5) ***") in run.trace
     assert "*** CheckForNewVersion: end: 0 ***" in run.trace

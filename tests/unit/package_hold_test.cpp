@@ -3,7 +3,11 @@
 #include <doctest.h>
 
 #include "trace_capture.h"
+#include "checkversion/package_hold.h"
+#include "checkversion/package_digest.h"
 #include "setup_base/files.h"
+
+#include <aclapi.h>
 
 #include <string>
 
@@ -47,4 +51,120 @@ TEST_CASE("the held path of a file opens that file")
     CHECK(IsCanonicalPath(szHeld));
     CHECK(IsSameFile(szHeld, file.c_str()));
     CHECK_FALSE(GetHeldPath(held.get(), szHeld, lstrlenW(szHeld)));
+}
+
+TEST_CASE("only NTFS and ReFS keep a renamed file's ID; elsewhere the content tells the file")
+{
+    struct { const wchar_t* fileSystem; bool bKeeps; } cases[] = {
+        {L"NTFS", true}, {L"ReFS", true}, {L"FAT", false}, {L"FAT32", false}, {L"exFAT", false},
+        {L"", false}, {L"UDF", false},
+    };
+    for (auto& c : cases)
+    {
+        CAPTURE(std::string(c.fileSystem, c.fileSystem + lstrlenW(c.fileSystem)));
+        CHECK(KeepsFileIds(c.fileSystem) == c.bKeeps);
+    }
+}
+
+namespace {
+
+std::string SignatureMaterial(const char* pszName)
+{
+    wchar_t szExe[MAX_PATH];
+    std::wstring path(szExe, GetModuleFileNameW(NULL, szExe, MAX_PATH));
+    std::string name(pszName);
+    return ReadFileBytes(path.substr(0, path.rfind(L'\\')) + L"\\signature\\"
+                         + std::wstring(name.begin(), name.end()));
+}
+
+// A download staged in dir and written whole, held for the checks.
+void StageDownload(StagedPackage& staged, const std::wstring& chosen, const std::string& data)
+{
+    InitStaged(staged);
+    REQUIRE(BeginStaging(chosen.c_str(), staged));
+    DWORD cbWritten = 0;
+    REQUIRE(WriteFile(staged.hFile, data.data(), (DWORD)data.size(), &cbWritten, NULL));
+    REQUIRE(HoldStaged(staged));
+}
+
+} // namespace
+
+TEST_CASE("a staged download is the setup's alone and held through the handle that wrote it")
+{
+    TempDir dir;
+    StagedPackage staged;
+    StageDownload(staged, dir.File(L"chosen.msi"), "package");
+    // Nobody else may write it, and readers must leave it be.
+    CHECK(CreateFileW(staged.szStaging, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                      OPEN_EXISTING, 0, NULL) == INVALID_HANDLE_VALUE);
+    CHECK(GetLastError() == ERROR_SHARING_VIOLATION);
+    CHECK(ReadFileBytes(staged.szHeld) == "package");
+
+    DiscardStaged(staged);
+    CHECK(dir.Files().empty());
+}
+
+TEST_CASE("the staging file's DACL lets its user do anything, the system read, nobody else in")
+{
+    // Wine keeps no DACL of a file on this file system (it makes one up from the Unix mode), so
+    // the descriptor the file is created with is what can be checked.
+    PrivateSecurity security;
+    REQUIRE(MakePrivateSecurity(security));
+    SECURITY_DESCRIPTOR* pDescriptor = &security.descriptor;
+    CHECK(security.attributes.lpSecurityDescriptor == pDescriptor);
+    CHECK(IsValidSecurityDescriptor(pDescriptor));
+    CHECK(pDescriptor->Control == (SE_DACL_PRESENT | SE_DACL_PROTECTED));
+    PACL pDacl = pDescriptor->Dacl;
+    REQUIRE(pDacl != NULL);
+    REQUIRE(pDacl->AceCount == 2);
+    HANDLE hToken = NULL;
+    BYTE rgbUser[128];
+    DWORD cb = 0;
+    REQUIRE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken));
+    REQUIRE(GetTokenInformation(hToken, TokenUser, rgbUser, sizeof(rgbUser), &cb));
+    CloseHandle(hToken);
+    BYTE rgbSystem[SECURITY_MAX_SID_SIZE];
+    cb = sizeof(rgbSystem);
+    REQUIRE(CreateWellKnownSid(WinLocalSystemSid, NULL, rgbSystem, &cb));
+    struct { PSID pSid; DWORD dwMask; } expected[] = {
+        {((TOKEN_USER*)rgbUser)->User.Sid, GENERIC_ALL}, {rgbSystem, GENERIC_READ}};
+    for (DWORD i = 0; i < 2; ++i)
+    {
+        ACCESS_ALLOWED_ACE* pAce = NULL;
+        REQUIRE(GetAce(pDacl, i, (void**)&pAce));
+        CHECK(pAce->Header.AceType == ACCESS_ALLOWED_ACE_TYPE);
+        CHECK(pAce->Mask == expected[i].dwMask);
+        CHECK(EqualSid(&pAce->SidStart, expected[i].pSid));
+    }
+}
+
+TEST_CASE("a placed download is told by its ID, or by its content where a rename may change it")
+{
+    const std::string package = SignatureMaterial("unsigned.msi");
+    BYTE rgbWrong[cbPackageDigest] = {1};
+    // 'digest': none, or a wrong one. Where the file can't be told for the download it stays,
+    // whatever it is: a name alone is never removed.
+    struct { bool bKeepsIds; bool bWrongDigest; bool bPlaced; bool bLeft; } cases[] = {
+        {true, false, true, true},
+        {true, true, false, false},
+        {false, false, true, true},
+        {false, true, false, true},
+    };
+    for (auto& c : cases)
+    {
+        CAPTURE(c.bKeepsIds);
+        CAPTURE(c.bWrongDigest);
+        TempDir dir;
+        std::wstring chosen = dir.File(L"chosen.msi");
+        StagedPackage staged;
+        StageDownload(staged, chosen, package);
+        staged.bKeepsIds = c.bKeepsIds;
+        CHECK(PlaceStaged(staged, chosen.c_str(), c.bWrongDigest ? rgbWrong : NULL) == c.bPlaced);
+        CHECK((GetFileAttributesW(chosen.c_str()) != INVALID_FILE_ATTRIBUTES) == c.bLeft);
+        if (c.bPlaced)
+            CHECK(IsSameFile(staged.szHeld, chosen.c_str()));
+        // A placed download that is not handed over, after a later step failed, goes.
+        DiscardStaged(staged);
+        CHECK(dir.Files().size() == (c.bLeft && !c.bPlaced ? 1u : 0u));
+    }
 }
