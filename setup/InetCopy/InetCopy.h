@@ -51,6 +51,7 @@ struct TryOpenUrlParams
     HINTERNET* phDest;
     ProgressCallback pfnCallback;
     void* pCallbackData;
+    const volatile LONG* plCancelled;   // none, or nonzero once no dialog may be shown any more
 };
 
 struct InternetCopyFileParams
@@ -63,9 +64,11 @@ struct InternetCopyFileParams
 
 // Opens the first node of a ';'-separated URL list that can be opened. On success the handle
 // is stored through phDest and belongs to the caller; on failure NULL is stored there once the
-// nodes have been tried, so callers set *phDest to NULL beforehand.
+// nodes have been tried, so callers set *phDest to NULL beforehand. Once *plCancelled is nonzero
+// a proxy that asks for a log-on gets none: whoever cancelled is gone, or going.
 bool TryOpenUrl(HINTERNET hSession, HWND hwndParent, LPCWSTR pszUrlList, bool bRandom,
-                ProgressCallback pfnCallback, void* pCallbackData, HINTERNET* phDest);
+                ProgressCallback pfnCallback, void* pCallbackData, HINTERNET* phDest,
+                const volatile LONG* plCancelled = NULL);
 
 // Takes ownership of a TryOpenUrlParams block from AllocBlock; 0 when a node was opened.
 int WINAPI TryOpenUrlProc(void* pvParams);
@@ -77,8 +80,10 @@ enum StatusCheck
     STATUS_UNAUTHORIZED,    // proxy authentication cancelled or refused
 };
 
-// Reads the HTTP status of an opened URL and lets the user log on to a proxy that asks.
-StatusCheck CheckStatusCode(HINTERNET hSession, HINTERNET hDest, HWND hwndParent);
+// Reads the HTTP status of an opened URL and lets the user log on to a proxy that asks, unless
+// *plCancelled (none: never) is nonzero by then.
+StatusCheck CheckStatusCode(HINTERNET hSession, HINTERNET hDest, HWND hwndParent,
+                            const volatile LONG* plCancelled);
 
 // Copies the whole remote file into the local one and flushes it; true when all was copied.
 // Neither handle is closed or rewound.

@@ -3,7 +3,7 @@
 #include "latest_build.h"
 #include "download_jobs.h"
 #include "extra_files.h"
-#include "package_signature.h"
+#include "package_check.h"
 #include "package_hold.h"
 #include "../WinInet/WinInet.h"
 #include "../setup_base/paths.h"
@@ -124,19 +124,28 @@ bool IsAcceptedPackage(CallbackParam& param, StagedPackage& staged, BYTE* pbDige
                        bool* pbVerified)
 {
     WCHAR szLocal[MAX_PATH];
-    HeapPtr<WCHAR> pins(AllocText(cchQuestionText));
     PackageCheck check = PACKAGE_REFUSED;
-    if (pins.get() != NULL && HoldLocalPackage(param, szLocal) && HoldStaged(staged))
-    {
-        LoadStringW(GetModuleHandleW(NULL), IDS_PUBLISHER_PINS, pins.get(), (int)cchQuestionText);
-        PackageAnchor anchor = {szLocal, pins.get()};
-        check = VerifyDownloadedPackage(anchor, staged.szHeld, pbDigest);
-    }
+    if (HoldLocalPackage(param, szLocal) && HoldStaged(staged))
+        check = CheckAside(param, szLocal, staged.szHeld, staged.written, pbDigest);
     *pbVerified = check == PACKAGE_VERIFIED;
+    if (check == PACKAGE_NOT_ANCHORED)
+        TracePrint("*** CheckLatestBuild: no publisher pins and no signed local package: the "
+                   "download is installed unverified ***");
     if (check != PACKAGE_REFUSED)
         return true;
-    ShowStringBox(param.hwndDialog, IDS_SETUP_TITLE, IDS_PACKAGE_NOT_VERIFIED, NULL,
-                  MB_OK | MB_ICONWARNING);
+    // A Cancel is no refusal to tell the person about.
+    if (!IsStopRequested(param))
+        ShowStringBox(param.hwndDialog, IDS_SETUP_TITLE, IDS_PACKAGE_NOT_VERIFIED, NULL,
+                      MB_OK | MB_ICONWARNING);
+    return false;
+}
+
+// After a Cancel nothing of the download is used, however soon after it the transfer ended.
+bool GoesOn(const CallbackParam& param)
+{
+    if (!IsStopRequested(param))
+        return true;
+    TracePrint("*** CheckLatestBuild: cancelled, the download is not used ***");
     return false;
 }
 
@@ -185,10 +194,10 @@ bool DownloadAndPlace(HINTERNET hInternet, CallbackParam& param, BuildInfo& own,
     TracePrint("*** CheckLatestBuild: Download build: end ***");
     BYTE rgbDigest[cbPackageDigest];
     bool bVerified = false;
-    bResult = bResult && IsAcceptedPackage(param, staged, rgbDigest, &bVerified)
-           && PlaceStaged(staged, pszPath, bVerified ? rgbDigest : NULL)
+    bResult = bResult && GoesOn(param) && IsAcceptedPackage(param, staged, rgbDigest, &bVerified)
+           && GoesOn(param) && PlaceStaged(staged, param, pszPath, bVerified ? rgbDigest : NULL)
            && !IsLocalPackage(param, staged.szHeld) && !IsCompanionName(staged.szHeld)
-           && KeepChosenPath(own, staged.szHeld) && CopyExtraFiles(pszPath);
+           && KeepChosenPath(own, staged.szHeld) && GoesOn(param) && CopyExtraFiles(pszPath);
     if (bResult)
         HandOverStaged(staged, *param.pHolds);
     DiscardStaged(staged);

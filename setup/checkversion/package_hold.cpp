@@ -1,6 +1,6 @@
 // Staging, holding and placing a downloaded package.
 #include "package_hold.h"
-#include "package_signature.h"
+#include "package_check.h"
 
 namespace {
 
@@ -20,10 +20,12 @@ bool GetFolder(LPCWSTR pszPath, LPWSTR pszFolder)
     return true;
 }
 
-bool HasDigest(LPCWSTR pszPackage, const BYTE* pbChecked)
+// A file that is not known for the download yet is never removed after a Cancel.
+bool HasDigest(CallbackParam& param, LPCWSTR pszPackage, const FileIdentity* pOurs,
+               const BYTE* pbChecked)
 {
     BYTE rgbDigest[cbPackageDigest];
-    if (!ComputePackageDigest(pszPackage, rgbDigest))
+    if (!DigestAside(param, pszPackage, pOurs, rgbDigest))
         return false;
     for (DWORD i = 0; i < cbPackageDigest; ++i)
     {
@@ -38,7 +40,8 @@ bool HasDigest(LPCWSTR pszPackage, const BYTE* pbChecked)
 
 // Holds the placed file for reading, and only if it is the one that was written: by its ID, or,
 // where a rename may change that, by its content. *pbOurs tells whether it is the download.
-bool HoldPlaced(StagedPackage& staged, LPCWSTR pszPath, const BYTE* pbChecked, bool* pbOurs)
+bool HoldPlaced(StagedPackage& staged, CallbackParam& param, LPCWSTR pszPath,
+                const BYTE* pbChecked, bool* pbOurs)
 {
     FileIdentity held;
     staged.hFile = HoldFile(pszPath, true);
@@ -55,7 +58,8 @@ bool HoldPlaced(StagedPackage& staged, LPCWSTR pszPath, const BYTE* pbChecked, b
     }
     if (!GetHeldPath(staged.hFile, staged.szHeld, MAX_PATH))
         return false;
-    if (pbChecked != NULL && !HasDigest(staged.szHeld, pbChecked))
+    if (pbChecked != NULL
+        && !HasDigest(param, staged.szHeld, *pbOurs ? &staged.written : NULL, pbChecked))
         return false;
     *pbOurs = true;
     staged.written = held;
@@ -120,12 +124,13 @@ bool HoldStaged(StagedPackage& staged)
     return true;
 }
 
-bool PlaceStaged(StagedPackage& staged, LPCWSTR pszChosen, const BYTE* pbChecked)
+bool PlaceStaged(StagedPackage& staged, CallbackParam& param, LPCWSTR pszChosen,
+                 const BYTE* pbChecked)
 {
     BYTE rgbDigest[cbPackageDigest];
     if (!staged.bKeepsIds && pbChecked == NULL)
     {
-        if (!ComputePackageDigest(staged.szHeld, rgbDigest))
+        if (!DigestAside(param, staged.szHeld, &staged.written, rgbDigest))
             return false;
         pbChecked = rgbDigest;
     }
@@ -140,7 +145,7 @@ bool PlaceStaged(StagedPackage& staged, LPCWSTR pszChosen, const BYTE* pbChecked
     }
     staged.szStaging[0] = L'\0';
     bool bOurs = false;
-    staged.bPlaced = HoldPlaced(staged, pszChosen, pbChecked, &bOurs);
+    staged.bPlaced = HoldPlaced(staged, param, pszChosen, pbChecked, &bOurs);
     // A file that can't be told for the download is somebody else's: it stays.
     if (!staged.bPlaced && bOurs)
         RemoveWritten(staged, pszChosen);

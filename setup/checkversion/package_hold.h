@@ -32,7 +32,9 @@ bool HoldStaged(StagedPackage& staged);
 // Where the file system may give a renamed file another ID, the content is what tells the file
 // again: a digest is then taken first when none is given. A placed file that turns out changed
 // is removed, one that can't be told for the download is left as it is.
-bool PlaceStaged(StagedPackage& staged, LPCWSTR pszChosen, const BYTE* pbChecked);
+// The digests are taken aside (package_check.h): a Cancel meanwhile leaves the file unplaced.
+bool PlaceStaged(StagedPackage& staged, CallbackParam& param, LPCWSTR pszChosen,
+                 const BYTE* pbChecked);
 
 // Hands the holds of a placed package over; the staged record holds nothing afterwards.
 void HandOverStaged(StagedPackage& staged, PackageHolds& holds);

@@ -54,23 +54,93 @@ bool ParseFields(LPCWSTR psz, DWORD* rgdwFields)
     return true;
 }
 
-} // namespace
-
-bool IsHigherVersion(LPCWSTR pszLater, LPCWSTR pszEarlier)
+bool IsSet(LPCWSTR psz)
 {
-    DWORD rgdwLater[cVersionFields];
-    DWORD rgdwEarlier[cVersionFields];
-    if (!ParseFields(pszLater, rgdwLater) || !ParseFields(pszEarlier, rgdwEarlier))
-        return false;
-    for (int i = 0; i < cVersionFields; ++i)
-    {
-        if (rgdwLater[i] != rgdwEarlier[i])
-            return rgdwLater[i] > rgdwEarlier[i];
-    }
+    return psz != NULL && psz[0] != L'\0';
+}
+
+bool IsProduct(const ProductIdentity& downloaded, LPCWSTR pszUpgradeCode, LPCSTR pszWhose)
+{
+    if (IsSameGuid(downloaded.szUpgradeCode, pszUpgradeCode))
+        return true;
+    TracePrint("*** Verify package: UpgradeCode %S is not %s %S ***", downloaded.szUpgradeCode,
+               pszWhose, pszUpgradeCode);
     return false;
 }
 
-bool IsLaterBuildOfProduct(LPCWSTR pszLocalPackage, LPCWSTR pszDownloadedPackage)
+bool IsLaterThan(const ProductIdentity& downloaded, LPCWSTR pszVersion, LPCSTR pszWhose)
+{
+    if (IsHigherVersion(downloaded.szVersion, pszVersion))
+        return true;
+    TracePrint("*** Verify package: ProductVersion %S is not higher than %s %S ***",
+               downloaded.szVersion, pszWhose, pszVersion);
+    return false;
+}
+
+// The image's own product, where its rows name one.
+bool IsImageProduct(const ProductIdentity& downloaded, LPCWSTR pszUpgradeCode,
+                    LPCWSTR pszLowestVersion)
+{
+    if (IsSet(pszUpgradeCode) && !IsProduct(downloaded, pszUpgradeCode, "the product's"))
+        return false;
+    int nOrder = 0;
+    if (!IsSet(pszLowestVersion)
+        || (CompareVersions(downloaded.szVersion, pszLowestVersion, &nOrder) && nOrder >= 0))
+        return true;
+    TracePrint("*** Verify package: ProductVersion %S is lower than the lowest accepted %S ***",
+               downloaded.szVersion, pszLowestVersion);
+    return false;
+}
+
+// A repair from an old disc must not install a build older than the one on the machine.
+bool IsLaterThanInstalled(const MsiApi& api, const ProductIdentity& downloaded)
+{
+    WCHAR szProduct[cchPropertyValue];
+    UINT uEnum = ERROR_SUCCESS;
+    for (DWORD i = 0; uEnum == ERROR_SUCCESS; ++i)
+    {
+        uEnum = api.MsiEnumRelatedProductsW(downloaded.szUpgradeCode, 0, i, szProduct);
+        WCHAR szInstalled[cchPropertyValue];
+        DWORD cchInstalled = cchPropertyValue;
+        if (uEnum == ERROR_SUCCESS
+            && (api.MsiGetProductInfoW(szProduct, INSTALLPROPERTY_VERSIONSTRING, szInstalled,
+                                       &cchInstalled) != ERROR_SUCCESS
+                || !IsLaterThan(downloaded, szInstalled, "the installed")))
+            return false;
+    }
+    if (uEnum == ERROR_NO_MORE_ITEMS)
+        return true;
+    TracePrint("*** Verify package: can't list the installed builds (%d) ***", (int)uEnum);
+    return false;
+}
+
+} // namespace
+
+bool CompareVersions(LPCWSTR psz1, LPCWSTR psz2, int* pnOrder)
+{
+    DWORD rgdw1[cVersionFields];
+    DWORD rgdw2[cVersionFields];
+    *pnOrder = 0;
+    if (!ParseFields(psz1, rgdw1) || !ParseFields(psz2, rgdw2))
+        return false;
+    for (int i = 0; i < cVersionFields && *pnOrder == 0; ++i)
+        *pnOrder = rgdw1[i] == rgdw2[i] ? 0 : rgdw1[i] > rgdw2[i] ? 1 : -1;
+    return true;
+}
+
+bool IsHigherVersion(LPCWSTR pszLater, LPCWSTR pszEarlier)
+{
+    int nOrder = 0;
+    return CompareVersions(pszLater, pszEarlier, &nOrder) && nOrder > 0;
+}
+
+bool IsSameGuid(LPCWSTR psz1, LPCWSTR psz2)
+{
+    return CompareStringOrdinal(psz1, -1, psz2, -1, TRUE) == CSTR_EQUAL;
+}
+
+bool IsAcceptedProduct(LPCWSTR pszUpgradeCode, LPCWSTR pszLowestVersion, LPCWSTR pszLocalPackage,
+                       LPCWSTR pszDownloadedPackage)
 {
     MsiLibrary msi;
     if (!LoadMsiLibrary(msi))
@@ -80,24 +150,17 @@ bool IsLaterBuildOfProduct(LPCWSTR pszLocalPackage, LPCWSTR pszDownloadedPackage
     }
     ProductIdentity local;
     ProductIdentity downloaded;
-    bool bLater = ReadIdentity(msi, pszLocalPackage, local)
-               && ReadIdentity(msi, pszDownloadedPackage, downloaded);
+    const char szLocal[] = "the local package's";
+    bool bLocal = pszLocalPackage != NULL;
+    bool bAccepted = ReadIdentity(msi, pszDownloadedPackage, downloaded)
+                  && (!bLocal || ReadIdentity(msi, pszLocalPackage, local))
+                  && IsImageProduct(downloaded, pszUpgradeCode, pszLowestVersion)
+                  && (!bLocal || (IsProduct(downloaded, local.szUpgradeCode, szLocal)
+                                  && IsLaterThan(downloaded, local.szVersion, szLocal)))
+                  && IsLaterThanInstalled(msi.api, downloaded);
     FreeMsiLibrary(msi);
-    if (!bLater)
-        return false;
-    if (lstrcmpiW(local.szUpgradeCode, downloaded.szUpgradeCode) != 0)
-    {
-        TracePrint("*** Verify package: UpgradeCode %S is not the local package's %S ***",
-                   downloaded.szUpgradeCode, local.szUpgradeCode);
-        return false;
-    }
-    if (!IsHigherVersion(downloaded.szVersion, local.szVersion))
-    {
-        TracePrint("*** Verify package: ProductVersion %S is not higher than the local "
-                   "package's %S ***", downloaded.szVersion, local.szVersion);
-        return false;
-    }
-    TracePrint("*** Verify package: same product, ProductVersion %S after %S ***",
-               downloaded.szVersion, local.szVersion);
-    return true;
+    if (bAccepted && bLocal)
+        TracePrint("*** Verify package: same product, ProductVersion %S after %S ***",
+                   downloaded.szVersion, local.szVersion);
+    return bAccepted;
 }

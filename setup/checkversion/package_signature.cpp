@@ -346,16 +346,18 @@ PackageCheck CheckPackages(const PackageAnchor& anchor, LPCWSTR pszDownloadedPac
     TracePrint("*** Verify package: anchored by %s ***",
                bPinned ? "the publisher pins"
                        : localSignature == LOCAL_SIGNED ? "the local signer" : "none");
-    // No local package anchors nothing either: the download is all there is to install.
-    if (!bPinned && localSignature == LOCAL_MISSING)
+    // No local package anchors nothing either: the download is all there is to install. The
+    // image's product rows, where set, still hold.
+    if (!bPinned && localSignature != LOCAL_SIGNED)
     {
-        TracePrint("*** Verify package: no local package, not verified ***");
-        return PACKAGE_NOT_ANCHORED;
-    }
-    if (!bPinned && localSignature == LOCAL_UNSIGNED)
-    {
-        TracePrint("*** Verify package: local package is not signed, not verified ***");
-        return PACKAGE_NOT_ANCHORED;
+        TracePrint(localSignature == LOCAL_MISSING
+                       ? "*** Verify package: no local package, not verified ***"
+                       : "*** Verify package: local package is not signed, not verified ***");
+        bool bRows = (anchor.pszUpgradeCode != NULL && anchor.pszUpgradeCode[0] != L'\0')
+                  || (anchor.pszLowestVersion != NULL && anchor.pszLowestVersion[0] != L'\0');
+        return !bRows || IsAcceptedProduct(anchor.pszUpgradeCode, anchor.pszLowestVersion, NULL,
+                                           pszDownloadedPackage)
+                   ? PACKAGE_NOT_ANCHORED : PACKAGE_REFUSED;
     }
     bool bVerified = (bPinned || OpenSignature(pszLocalPackage, local,
                                                "can't read the local package's signature"))
@@ -366,8 +368,9 @@ PackageCheck CheckPackages(const PackageAnchor& anchor, LPCWSTR pszDownloadedPac
                   && (bPinned ? IsPinned(downloaded, anchor.pszPins)
                               : HasLocalSigner(local, downloaded))
                   && PassesWinVerifyTrust(pszDownloadedPackage)
-                  && (localSignature == LOCAL_MISSING
-                      || IsLaterBuildOfProduct(pszLocalPackage, pszDownloadedPackage));
+                  && IsAcceptedProduct(anchor.pszUpgradeCode, anchor.pszLowestVersion,
+                                       localSignature == LOCAL_MISSING ? NULL : pszLocalPackage,
+                                       pszDownloadedPackage);
     return bVerified ? PACKAGE_VERIFIED : PACKAGE_REFUSED;
 }
 

@@ -52,6 +52,10 @@ struct TransferRequest
     ProgressCallback pfnCopyCallback;
 };
 
+// Waits for a thread of the update check to end; after a Cancel, for a moment more at most (the
+// grace a transfer gets). True when it ended: the thread was not left behind.
+bool AwaitThread(HANDLE hThread, const CallbackParam& param);
+
 // True when the transfer ran to its end and copied the whole file into request.hLocal. After
 // a Cancel the worker waits for it a moment only, then leaves it to end by itself.
 bool RunTransfer(HINTERNET hSession, CallbackParam& param, const TransferRequest& request);

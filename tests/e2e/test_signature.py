@@ -52,7 +52,12 @@ def offer(run, local, served):
     (run.served / PACKAGE).write_bytes((MATERIAL / served).read_bytes())
 
 
-@pytest.mark.parametrize("local, served, pinned, taken, line", [
+UPGRADE_CODE = "{6A3F1C2E-4B7D-4E11-9C55-2D8E0A7B1F02}"
+OTHER_UPGRADE_CODE = "{6A3F1C2E-4B7D-4E11-9C55-2D8E0A7B1F0F}"
+SAME_PRODUCT = "*** Verify package: same product, ProductVersion 1.0.1 after 1.0.0 ***"
+
+
+@pytest.mark.parametrize("local, served, pinned, taken, line, product", [(*case, {}) for case in [
     ("local-a.msi", "signed-a.msi", "", True, "*** Verify package: end: verified ***"),
     ("local-a.msi", "tampered.msi", "", False,
      "*** Verify package: content does not match its signature ***"),
@@ -70,14 +75,42 @@ def offer(run, local, served):
     ("local-a.msi", "other-product-a.msi", "", False,
      "*** Verify package: UpgradeCode {6A3F1C2E-4B7D-4E11-9C55-2D8E0A7B1F0F} is not the local "
      "package's {6A3F1C2E-4B7D-4E11-9C55-2D8E0A7B1F02} ***"),
+]] + [
+    # The product of the image's rows 2013 and 2014, and the build already installed.
+    ("unsigned-1.0.0.msi", "signed-a.msi", "a", True, SAME_PRODUCT,
+     {2013: UPGRADE_CODE.lower(), 2014: "1.0.1"}),
+    ("unsigned-1.0.0.msi", "other-product-a.msi", "a", False,
+     f"*** Verify package: UpgradeCode {OTHER_UPGRADE_CODE} is not the product's {UPGRADE_CODE} ***",
+     {2013: UPGRADE_CODE}),
+    ("unsigned-1.0.0.msi", "signed-a.msi", "a", False,
+     "*** Verify package: ProductVersion 1.0.1 is lower than the lowest accepted 1.0.2 ***",
+     {2014: "1.0.2"}),
+    ("unsigned-1.0.0.msi", "unsigned.msi", "", False,
+     "*** Verify package: ProductVersion 1.0.1 is lower than the lowest accepted 1.0.2 ***",
+     {2014: "1.0.2"}),
+    ("unsigned-1.0.0.msi", "signed-a.msi", "a", True, SAME_PRODUCT,
+     {"installed": "unsigned-1.0.0.msi"}),
+    ("unsigned-1.0.0.msi", "signed-a.msi", "a", False,
+     "*** Verify package: ProductVersion 1.0.1 is not higher than the installed 1.0.1 ***",
+     {"installed": "signed-a.msi"}),
 ], ids=["signed by A", "changed after signing", "signed by B", "self-signed", "unsigned",
         "nothing to anchor", "pinned A, unsigned local", "pinned A, signed by B",
-        "an older build", "another product"])
+        "an older build", "another product", "the image's product", "not the image's product",
+        "below the lowest version", "below the lowest version, unsigned",
+        "later than the installed build", "the installed build again"])
 def test_only_a_checked_later_build_replaces_the_local_package(run, local, served, pinned,
-                                                                taken, line):
+                                                                taken, line, product):
     offer(run, local, served)
     if pinned:
         set_strings(run.setup_dir / "setup.exe", {2012: pins(pinned)})
+    rows = {row: text for row, text in product.items() if row != "installed"}
+    if rows:
+        set_strings(run.setup_dir / "setup.exe", rows)
+    if "installed" in product:
+        installed = run.setup_dir.parent / product["installed"]
+        installed.write_bytes((MATERIAL / product["installed"]).read_bytes())
+        assert run.prefix.run(f'msiexec /i "{windows_path(installed)}" /qn',
+                              cwd=run.setup_dir) == 0
     with http_server(run.served) as base:
         run.publish(base, kind="/len")
         run.start().accept()

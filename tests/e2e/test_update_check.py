@@ -229,6 +229,32 @@ def test_cancel_during_a_slow_download_leaves_nothing_behind(run, how):
     assert "*** CheckForNewVersion: end: 0 ***" in run.trace
 
 
+def test_a_cancel_as_the_download_ends_leaves_nothing_of_it(run):
+    # The transfer ends within the moment the worker waits for it after the Cancel: the package
+    # is whole, and still neither checked, placed nor followed by its companions.
+    size = 4 * 32768
+    make_file(run.served / PACKAGE, size)
+    release = threading.Event()
+    with http_server(run.served, release=release) as base:
+        run.publish(base, kind="/linger")
+        run.start()
+        run.accept()
+        wait_until(lambda: any(p.stat().st_size == size for p in run.downloads.glob("vlm*.tmp")),
+                   "the whole package in its staging file")
+        run.dialog("click", CAPTION, CANCEL, *PROGRESS)
+        wait_until(lambda: traced(run, CANCELLED), "the Cancel")
+        release.set()
+        run.finish()
+
+    assert run.code == 0
+    assert run.installed == LOCAL
+    assert "*** Download: Download successfully finished ***" in run.trace
+    assert LEFT_RUNNING not in run.trace
+    assert list(run.downloads.iterdir()) == []
+    assert "*** CheckLatestBuild: cancelled, the download is not used ***" in run.trace
+    assert "*** CheckForNewVersion: end: 0 ***" in run.trace
+
+
 def test_unreachable_mirrors_step_the_bar_and_install_the_local_package(run):
     with closed_port() as port:
         run.mirrors(";".join([f"ftp://127.0.0.1:{port}/pr_dl/verinfo.txt"] * 3 +

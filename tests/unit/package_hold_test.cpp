@@ -3,12 +3,14 @@
 #include <doctest.h>
 
 #include "trace_capture.h"
+#include "checkversion/package_check.h"
 #include "checkversion/package_hold.h"
 #include "checkversion/package_digest.h"
 #include "setup_base/files.h"
 
 #include <aclapi.h>
 
+#include <algorithm>
 #include <string>
 
 TEST_CASE("a path is handed on only in the one spelling that Windows opens as written")
@@ -159,12 +161,55 @@ TEST_CASE("a placed download is told by its ID, or by its content where a rename
         StagedPackage staged;
         StageDownload(staged, chosen, package);
         staged.bKeepsIds = c.bKeepsIds;
-        CHECK(PlaceStaged(staged, chosen.c_str(), c.bWrongDigest ? rgbWrong : NULL) == c.bPlaced);
+        CallbackParam param = {};
+        CHECK(PlaceStaged(staged, param, chosen.c_str(), c.bWrongDigest ? rgbWrong : NULL)
+              == c.bPlaced);
         CHECK((GetFileAttributesW(chosen.c_str()) != INVALID_FILE_ATTRIBUTES) == c.bLeft);
         if (c.bPlaced)
             CHECK(IsSameFile(staged.szHeld, chosen.c_str()));
         // A placed download that is not handed over, after a later step failed, goes.
         DiscardStaged(staged);
         CHECK(dir.Files().size() == (c.bLeft && !c.bPlaced ? 1u : 0u));
+    }
+}
+
+TEST_CASE("a check that a Cancel leaves behind ends by itself, then removes the download")
+{
+    // The check's first trace line waits while the test holds the trace: it outlasts the
+    // worker's moment of grace after the Cancel, as a large package would.
+    const std::string local = SignatureMaterial("unsigned-1.0.0.msi");
+    struct { bool bBlocked; PackageCheck check; bool bLeft; } cases[] = {
+        {false, PACKAGE_NOT_ANCHORED, true},
+        {true, PACKAGE_REFUSED, false},
+    };
+    for (auto& c : cases)
+    {
+        CAPTURE(c.bBlocked);
+        TempDir dir;
+        std::wstring package = dir.File(L"vlm1.tmp"), localPath = dir.File(L"vlm.tch.msi");
+        WriteFileBytes(package, SignatureMaterial("unsigned.msi"));
+        WriteFileBytes(localPath, local);
+        FileIdentity identity;
+        {
+            FileHandle file(HoldFile(package.c_str(), true));
+            REQUIRE(GetHandleIdentity(file.get(), identity));
+        }
+        TraceCapture trace;
+        CallbackParam param = {};
+        param.lCancelled = 1;
+        BYTE rgbDigest[cbPackageDigest];
+        Tracer* pTracer = c.bBlocked ? LockTrace() : NULL;
+        CHECK(CheckAside(param, localPath.c_str(), package.c_str(), identity, rgbDigest)
+              == c.check);
+        if (pTracer != NULL)
+            UnlockTrace(pTracer);
+        for (int i = 0; i < 200 && (GetFileAttributesW(package.c_str()) != INVALID_FILE_ATTRIBUTES)
+                                       != c.bLeft; ++i)
+            Sleep(50);
+        CHECK((GetFileAttributesW(package.c_str()) != INVALID_FILE_ATTRIBUTES) == c.bLeft);
+        std::vector<std::string> lines = trace.Lines();
+        CHECK(std::count(lines.begin(), lines.end(),
+                         "*** Verify package: left to end by itself after cancel ***")
+              == (c.bBlocked ? 1 : 0));
     }
 }

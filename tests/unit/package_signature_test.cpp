@@ -141,7 +141,7 @@ TEST_CASE("package signature: only an unchanged later build of the product, sign
         CAPTURE(c.downloaded);
         TraceCapture trace;
         std::wstring local = Material(c.local), downloaded = Material(c.downloaded);
-        PackageAnchor anchor = {local.c_str(), c.pins.c_str()};
+        PackageAnchor anchor = {local.c_str(), c.pins.c_str(), NULL, NULL};
         BYTE rgbDigest[cbPackageDigest] = {};
         CHECK(VerifyDownloadedPackage(anchor, downloaded.c_str(), rgbDigest) == c.check);
         std::vector<std::string> lines = trace.Lines();
@@ -157,6 +157,52 @@ TEST_CASE("package signature: only an unchanged later build of the product, sign
         BYTE rgbComputed[cbPackageDigest];
         if (c.check == PACKAGE_VERIFIED && ComputePackageDigest(downloaded.c_str(), rgbComputed))
             CHECK(memcmp(rgbDigest, rgbComputed, cbPackageDigest) == 0);
+    }
+}
+
+TEST_CASE("package product: the image's rows fix the product, whatever anchors the signature")
+{
+    TrustTestRoot();
+    const std::wstring pinsA = Pin("a"), own = L"{6A3F1C2E-4B7D-4E11-9C55-2D8E0A7B1F02}",
+                       other = L"{6A3F1C2E-4B7D-4E11-9C55-2D8E0A7B1F0F}";
+    std::wstring lower = own;
+    CharLowerW(&lower[0]);
+    const char szPinned[] = "signed by Velmora Test Publisher A, whose key is pinned ***";
+    const char szNotAnchored[] = "local package is not signed, not verified ***";
+    const char szNotOwn[] = "UpgradeCode {6A3F1C2E-4B7D-4E11-9C55-2D8E0A7B1F02} is not the "
+                            "product's {6A3F1C2E-4B7D-4E11-9C55-2D8E0A7B1F0F} ***";
+    struct { std::string local; std::wstring pins, upgradeCode, lowest; std::string downloaded;
+             PackageCheck check; const char* line; } cases[] = {
+        // No local package to compare with: the rows are all that fix the product.
+        {"missing.msi", pinsA, own, L"1.0.1", "signed-a.msi", PACKAGE_VERIFIED, szPinned},
+        {"missing.msi", pinsA, lower, L"", "signed-a.msi", PACKAGE_VERIFIED, szPinned},
+        {"missing.msi", pinsA, other, L"", "signed-a.msi", PACKAGE_REFUSED, szNotOwn},
+        {"missing.msi", pinsA, L"", L"1.0.2", "signed-a.msi", PACKAGE_REFUSED,
+         "ProductVersion 1.0.1 is lower than the lowest accepted 1.0.2 ***"},
+        {"missing.msi", pinsA, L"", L"one", "signed-a.msi", PACKAGE_REFUSED,
+         "ProductVersion 1.0.1 is lower than the lowest accepted one ***"},
+        {"unsigned-1.0.0.msi", pinsA, own, L"1.0.0", "signed-a.msi", PACKAGE_VERIFIED,
+         "same product, ProductVersion 1.0.1 after 1.0.0 ***"},
+        // Nothing anchors the signature; the rows still hold.
+        {"unsigned-1.0.0.msi", L"", own, L"1.0.1", "unsigned.msi", PACKAGE_NOT_ANCHORED,
+         szNotAnchored},
+        {"unsigned-1.0.0.msi", L"", other, L"", "unsigned.msi", PACKAGE_REFUSED, szNotOwn},
+    };
+    for (auto& c : cases)
+    {
+        CAPTURE(c.downloaded);
+        CAPTURE(std::string(c.upgradeCode.begin(), c.upgradeCode.end()));
+        CAPTURE(std::string(c.lowest.begin(), c.lowest.end()));
+        TraceCapture trace;
+        std::wstring local = Material(c.local), downloaded = Material(c.downloaded);
+        PackageAnchor anchor = {local.c_str(), c.pins.c_str(), c.upgradeCode.c_str(),
+                                c.lowest.c_str()};
+        BYTE rgbDigest[cbPackageDigest] = {};
+        CHECK(VerifyDownloadedPackage(anchor, downloaded.c_str(), rgbDigest) == c.check);
+        std::vector<std::string> lines = trace.Lines();
+        REQUIRE(lines.size() >= 3);
+        std::string step = std::string("*** Verify package: ") + c.line;
+        CHECK(lines[lines.size() - 2] == step);
     }
 }
 
