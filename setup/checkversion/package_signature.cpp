@@ -4,136 +4,25 @@
 // traced where it is found.
 #include "package_signature.h"
 #include "package_product.h"
-#include "signature_api.h"
+#include "signature_message.h"
 #include "setup_base/setup_base.h"
 
 namespace {
 
 const int cchSignerName = 256;
 const DWORD cchKeyPin = 2 * cbPackageDigest;
-const BYTE rgbSha256Oid[] = {0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01};
-const BYTE bOctetString = 0x04;
 
-const char szNotIntact[] = "signature is not intact";
-const char szUntrusted[] = "certificate chain is not trusted for code signing";
 
-// ---------------------------------------------------------------------------------------------
-// The signature
-
-struct Signature
-{
-    HCERTSTORE hStore;              // the certificates that came with the signature
-    HCRYPTMSG hMsg;
-    CMSG_SIGNER_INFO* pInfo;        // heap block
-    PCCERT_CONTEXT pSigner;
-    BYTE* pbContent;                // heap block: the signed indirect data
-    const BYTE* pbSignedDigest;     // the package digest inside it
-};
-
-void CloseSignature(Signature& sig)
-{
-    if (sig.pSigner != NULL)
-        Api.CertFreeCertificateContext(sig.pSigner);
-    if (sig.hMsg != NULL)
-        Api.CryptMsgClose(sig.hMsg);
-    if (sig.hStore != NULL)
-        Api.CertCloseStore(sig.hStore, 0);
-    if (sig.pInfo != NULL)
-        FreeBlock(sig.pInfo);
-    if (sig.pbContent != NULL)
-        FreeBlock(sig.pbContent);
-}
-
-// A parameter of the message in a heap block of its own; NULL when it can't be had.
-template <typename T>
-T* GetMessageParam(HCRYPTMSG hMsg, DWORD dwType, DWORD* pcb)
-{
-    *pcb = 0;
-    void* pBlock = NULL;
-    if (Api.CryptMsgGetParam(hMsg, dwType, 0, NULL, pcb))
-        pBlock = AllocBlock(*pcb);
-    if (pBlock != NULL && !Api.CryptMsgGetParam(hMsg, dwType, 0, pBlock, pcb))
-    {
-        FreeBlock(pBlock);
-        pBlock = NULL;
-    }
-    return static_cast<T*>(pBlock);
-}
-
-// The embedded signature, and the certificate that its signer info names.
-bool OpenSignature(LPCWSTR pszPackage, Signature& sig, LPCSTR pszFailure)
-{
-    if (Api.CryptQueryObject(CERT_QUERY_OBJECT_FILE, pszPackage,
-                             CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
-                             CERT_QUERY_FORMAT_FLAG_BINARY, 0, NULL, NULL, NULL, &sig.hStore,
-                             &sig.hMsg, NULL))
-    {
-        DWORD cb = 0;
-        sig.pInfo = GetMessageParam<CMSG_SIGNER_INFO>(sig.hMsg, CMSG_SIGNER_INFO_PARAM, &cb);
-        if (sig.pInfo != NULL)
-        {
-            CERT_INFO certId;
-            ZeroBytes(&certId, sizeof(certId));
-            certId.Issuer = sig.pInfo->Issuer;
-            certId.SerialNumber = sig.pInfo->SerialNumber;
-            sig.pSigner = Api.CertGetSubjectCertificateFromStore(sig.hStore, dwEncoding,
-                                                                 &certId);
-        }
-    }
-    return sig.pSigner != NULL || FailStep(pszFailure, GetLastError());
-}
-
-bool FailNotSha256()
-{
-    TracePrint("*** Verify package: not signed with SHA-256 ***");
-    return false;
-}
-
-const CRYPT_ATTR_BLOB* FindMessageDigest(const CRYPT_ATTRIBUTES& attrs)
-{
-    for (DWORD i = 0; i < attrs.cAttr; ++i)
-    {
-        if (lstrcmpA(attrs.rgAttr[i].pszObjId, szOID_PKCS_9_MESSAGE_DIGEST) == 0
-            && attrs.rgAttr[i].cValue == 1)
-            return attrs.rgAttr[i].rgValue;
-    }
-    return NULL;
-}
-
-// The signed attributes must hold under the signer's key, and their message digest must be
-// that of the indirect data: not every system's verification compares the two, and a forger
-// who swaps in the digest of a changed package passes every other step.
+// What a package signature signs: its indirect data, which ends with the package digest, the
+// algorithm identifier (perhaps with empty parameters) and the digest as an octet string.
 bool IsIntact(Signature& sig)
 {
-    if (!Api.CryptMsgControl(sig.hMsg, 0, CMSG_CTRL_VERIFY_SIGNATURE, sig.pSigner->pCertInfo))
-        return FailStep(szNotIntact, GetLastError());
-    if (lstrcmpA(sig.pInfo->HashAlgorithm.pszObjId, szOID_NIST_sha256) != 0)
-        return FailNotSha256();
-    // What was signed must be a package digest, not some other content of the same signer's
-    // that happens to end the same way.
-    DWORD cb = 0;
-    HeapPtr<char> type(GetMessageParam<char>(sig.hMsg, CMSG_INNER_CONTENT_TYPE_PARAM, &cb));
-    if (type.get() == NULL || cb == 0 || type.get()[cb - 1] != '\0'
-        || lstrcmpA(type.get(), SPC_INDIRECT_DATA_OBJID) != 0)
-        return FailStep(szNotIntact, (DWORD)CRYPT_E_UNEXPECTED_MSG_TYPE);
-    sig.pbContent = GetMessageParam<BYTE>(sig.hMsg, CMSG_CONTENT_PARAM, &cb);
-    const BYTE* pb = sig.pbContent;
-    if (pb == NULL)
-        return FailStep(szNotIntact, GetLastError());
-    // The message digest covers the content's value, without its tag and length. The value
-    // ends with the package digest: the algorithm identifier, perhaps with empty parameters,
-    // and the digest as an octet string.
-    DWORD cbHeader = cb > 2 ? 2 + (pb[1] & 0x80 ? pb[1] & 0x7F : 0) : cb;
-    if (cb < cbHeader + sizeof(rgbSha256Oid) + 6 + cbPackageDigest)
-        return FailNotSha256();
-    BYTE rgbDigest[cbPackageDigest];
-    if (!HashBlock(pb + cbHeader, cb - cbHeader, rgbDigest))
+    if (!IsSignedContent(sig, SPC_INDIRECT_DATA_OBJID, true))
         return false;
-    const CRYPT_ATTR_BLOB* pValue = FindMessageDigest(sig.pInfo->AuthAttrs);
-    if (pValue == NULL || pValue->cbData != 2 + cbPackageDigest
-        || pValue->pbData[0] != bOctetString || pValue->pbData[1] != cbPackageDigest
-        || !SameBytes(rgbDigest, pValue->pbData + 2, cbPackageDigest))
-        return FailStep(szNotIntact, (DWORD)CRYPT_E_HASH_VALUE);
+    const BYTE* pb = sig.pbSigned;
+    DWORD cb = sig.cbSigned;
+    if (cb < sizeof(rgbSha256Oid) + 6 + cbPackageDigest)
+        return FailNotSha256();
     const BYTE* pbDigest = pb + cb - cbPackageDigest;
     const BYTE* pbOidEnd = pbDigest - 2;
     if (pbOidEnd[0] != bOctetString || pbOidEnd[1] != cbPackageDigest)
@@ -154,39 +43,6 @@ bool MatchesContent(LPCWSTR pszPackage, const Signature& sig, BYTE* pbDigest)
         return true;
     TracePrint("*** Verify package: content does not match its signature ***");
     return false;
-}
-
-bool IsTrustedForCodeSigning(const Signature& sig)
-{
-    LPSTR rgpszUsage[] = {(LPSTR)szOID_PKIX_KP_CODE_SIGNING};
-    CERT_CHAIN_PARA chainPara;
-    ZeroBytes(&chainPara, sizeof(chainPara));
-    chainPara.cbSize = sizeof(chainPara);
-    chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
-    chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
-    chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = rgpszUsage;
-    PCCERT_CHAIN_CONTEXT pChain = NULL;
-    if (!Api.CertGetCertificateChain(NULL, sig.pSigner, NULL, sig.hStore, &chainPara, 0, NULL,
-                                     &pChain))
-        return FailStep(szUntrusted, GetLastError());
-    CERT_CHAIN_POLICY_PARA policyPara;
-    ZeroBytes(&policyPara, sizeof(policyPara));
-    policyPara.cbSize = sizeof(policyPara);
-    CERT_CHAIN_POLICY_STATUS status;
-    ZeroBytes(&status, sizeof(status));
-    status.cbSize = sizeof(status);
-    BOOL bChecked = Api.CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_AUTHENTICODE, pChain,
-                                                         &policyPara, &status);
-    DWORD dwError = bChecked ? status.dwError : GetLastError();
-    // Not every system's policy reads the chain's own verdict on the usage it was built for.
-    DWORD dwChainStatus = pChain->TrustStatus.dwErrorStatus;
-    if (bChecked && dwError == 0 && dwChainStatus != CERT_TRUST_NO_ERROR)
-        dwError = dwChainStatus & CERT_TRUST_IS_NOT_VALID_FOR_USAGE ? (DWORD)CERT_E_WRONG_USAGE
-                                                                    : (DWORD)CERT_E_CHAINING;
-    Api.CertFreeCertificateChain(pChain);
-    if (bChecked && dwError == 0)
-        return true;
-    return FailStep(szUntrusted, dwError != 0 ? dwError : (DWORD)E_FAIL);
 }
 
 void GetSignerName(const Signature& sig, LPWSTR pszName)
@@ -359,12 +215,16 @@ PackageCheck CheckPackages(const PackageAnchor& anchor, LPCWSTR pszDownloadedPac
                                            pszDownloadedPackage)
                    ? PACKAGE_NOT_ANCHORED : PACKAGE_REFUSED;
     }
-    bool bVerified = (bPinned || OpenSignature(pszLocalPackage, local,
+    // A signature made while its certificate was valid, as a time stamp vouches, outlives it.
+    FILETIME stamped;
+    bool bVerified = (bPinned || OpenSignature(CERT_QUERY_OBJECT_FILE, pszLocalPackage, local,
                                                "can't read the local package's signature"))
-                  && OpenSignature(pszDownloadedPackage, downloaded, "not signed")
+                  && OpenSignature(CERT_QUERY_OBJECT_FILE, pszDownloadedPackage, downloaded,
+                                   "not signed")
                   && IsIntact(downloaded)
                   && MatchesContent(pszDownloadedPackage, downloaded, pbDigest)
-                  && IsTrustedForCodeSigning(downloaded)
+                  && IsTrustedFor(downloaded, szOID_PKIX_KP_CODE_SIGNING,
+                                  GetStampTime(downloaded, &stamped) ? &stamped : NULL)
                   && (bPinned ? IsPinned(downloaded, anchor.pszPins)
                               : HasLocalSigner(local, downloaded))
                   && PassesWinVerifyTrust(pszDownloadedPackage)

@@ -5,7 +5,9 @@
 #include "trace_capture.h"
 #include "checkversion/package_signature.h"
 #include "checkversion/package_product.h"
+#include "checkversion/signature_message.h"
 
+#include <algorithm>
 #include <sstream>
 
 namespace {
@@ -107,6 +109,14 @@ TEST_CASE("package signature: only an unchanged later build of the product, sign
         {signedA, L"", "self-signed.msi", PACKAGE_REFUSED, szLocalSigner,
          "certificate chain is not trusted for code signing (0x800B0109) ***"},
         {signedA, L"", "unsigned.msi", PACKAGE_REFUSED, szLocalSigner, "not signed (0x"},
+        // A's certificate expired: a time stamp from while it was valid keeps the signature
+        // good, unless the authority is not trusted; without one it is judged now.
+        {signedA, L"", "expired-stamped.msi", PACKAGE_VERIFIED, szLocalSigner, szSameProduct},
+        {unsignedLocal, pinsA, "expired-stamped.msi", PACKAGE_VERIFIED, szPins, szSameProduct},
+        {signedA, L"", "expired.msi", PACKAGE_REFUSED, szLocalSigner,
+         "certificate chain is not trusted for code signing (0x800B0101) ***"},
+        {signedA, L"", "expired-self-stamped.msi", PACKAGE_REFUSED, szLocalSigner,
+         "certificate chain is not trusted for code signing (0x800B0101) ***"},
         {signedA, L"", "extended.msi", PACKAGE_REFUSED, szLocalSigner,
          "extended signature not supported ***"},
         {signedA, L"", "missing.msi", PACKAGE_REFUSED, szLocalSigner, "not signed (0x"},
@@ -153,10 +163,38 @@ TEST_CASE("package signature: only an unchanged later build of the product, sign
         CHECK(lines[lines.size() - 2].substr(0, step.size()) == step);
         CHECK(lines.back() == std::string("*** Verify package: end: ") + outcomes[c.check] +
                               " ***");
+        // Only a trusted authority's stamp moves the time the chain is judged at.
+        bool bStamped = c.downloaded.find("stamped") != std::string::npos;
+        CHECK(std::count(lines.begin(), lines.end(),
+                         "*** Verify package: time stamped, judged at that time ***")
+              == (bStamped && c.check == PACKAGE_VERIFIED ? 1 : 0));
         // A verified package's digest comes out, for the check after it is moved.
         BYTE rgbComputed[cbPackageDigest];
         if (c.check == PACKAGE_VERIFIED && ComputePackageDigest(downloaded.c_str(), rgbComputed))
             CHECK(memcmp(rgbDigest, rgbComputed, cbPackageDigest) == 0);
+    }
+}
+
+TEST_CASE("package signature: a chain is judged by its policy, then by its own status, an "
+          "unknown revocation status aside")
+{
+    // Revocation is read from the system's cache only: offline, a status that can't be had is
+    // no failure, a revoked certificate always is.
+    const DWORD dwUnknown = CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
+    struct { DWORD dwPolicyError, dwStatus, dwError; } cases[] = {
+        {0, CERT_TRUST_NO_ERROR, 0},
+        {0, dwUnknown, 0},
+        {0, CERT_TRUST_IS_REVOKED | dwUnknown, (DWORD)CRYPT_E_REVOKED},
+        {0, CERT_TRUST_IS_NOT_VALID_FOR_USAGE, (DWORD)CERT_E_WRONG_USAGE},
+        {0, CERT_TRUST_IS_NOT_TIME_VALID | dwUnknown, (DWORD)CERT_E_EXPIRED},
+        {0, CERT_TRUST_IS_UNTRUSTED_ROOT, (DWORD)CERT_E_CHAINING},
+        {(DWORD)CERT_E_UNTRUSTEDROOT, CERT_TRUST_NO_ERROR, (DWORD)CERT_E_UNTRUSTEDROOT},
+        {(DWORD)CRYPT_E_REVOKED, CERT_TRUST_IS_REVOKED, (DWORD)CRYPT_E_REVOKED},
+    };
+    for (auto& c : cases)
+    {
+        CAPTURE(c.dwStatus);
+        CHECK(JudgeChain(c.dwPolicyError, c.dwStatus) == c.dwError);
     }
 }
 
