@@ -337,7 +337,7 @@ StatusCheck CheckStatusCode(HINTERNET hSession, HINTERNET hDest, HWND hwndParent
         // A transfer left behind after a Cancel must not put a dialog before the person.
         if (plCancelled != NULL && __atomic_load_n(plCancelled, __ATOMIC_SEQ_CST) != 0)
         {
-            TracePrint("*** Check status code: cancelled, no log-on ***");
+            TracePrint("*** Check status code: cancelled ***");
             return STATUS_UNAUTHORIZED;
         }
         if (nAttempt < nMaxLogonDialogs && !AskForProxyLogon(hDest, hwndParent))

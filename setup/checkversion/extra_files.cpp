@@ -326,7 +326,7 @@ bool CopyFiles(LPCWSTR oldLocation, LPCWSTR newLocation, LPCWSTR fileMask)
     if (hFind != INVALID_HANDLE_VALUE)
         FindClose(hFind);
     if (!bListed)
-        TracePrint("*** Copy files: %S: can't list the files (%d) ***", fileMask, (int)dwError);
+        TracePrint("*** Copy files: %S: can't list (%d) ***", fileMask, (int)dwError);
     return bResult;
 }
 

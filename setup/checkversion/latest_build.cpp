@@ -126,11 +126,10 @@ bool IsAcceptedPackage(CallbackParam& param, StagedPackage& staged, BYTE* pbDige
     WCHAR szLocal[MAX_PATH];
     PackageCheck check = PACKAGE_REFUSED;
     if (HoldLocalPackage(param, szLocal) && HoldStaged(staged))
-        check = CheckAside(param, szLocal, staged.szHeld, staged.written, pbDigest);
+        check = CheckAside(param, szLocal, staged.szHeld, &staged.written, pbDigest);
     *pbVerified = check == PACKAGE_VERIFIED;
     if (check == PACKAGE_NOT_ANCHORED)
-        TracePrint("*** CheckLatestBuild: no publisher pins and no signed local package: the "
-                   "download is installed unverified ***");
+        TracePrint("*** CheckLatestBuild: download installed unverified ***");
     if (check != PACKAGE_REFUSED)
         return true;
     // A Cancel is no refusal to tell the person about.
@@ -145,7 +144,7 @@ bool GoesOn(const CallbackParam& param)
 {
     if (!IsStopRequested(param))
         return true;
-    TracePrint("*** CheckLatestBuild: cancelled, the download is not used ***");
+    TracePrint("*** CheckLatestBuild: cancelled, download not used ***");
     return false;
 }
 
@@ -168,7 +167,7 @@ bool IsPlainChoice(LPCWSTR pszChosen)
 {
     if (IsCanonicalPath(pszChosen))
         return true;
-    TracePrint("*** CheckLatestBuild: Save file: %S is not a plain path, not used ***", pszChosen);
+    TracePrint("*** CheckLatestBuild: Save file: %S is no plain path ***", pszChosen);
     return false;
 }
 

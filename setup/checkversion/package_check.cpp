@@ -13,14 +13,13 @@ struct CheckJob
 {
     volatile LONG lRefs;            // the worker's and the thread's
     WorkerShare* pShare;            // held until the record is released; none outside a check
-    bool bVerify;                   // the whole check; else the digest alone
     volatile LONG lLeft;            // the worker went on without the outcome
     bool bRemove;                   // left behind, the file of that identity goes at the end
     FileIdentity identity;
     PackageCheck check;
     BYTE rgbDigest[cbPackageDigest];
     WCHAR szPackage[MAX_PATH];
-    WCHAR szLocal[MAX_PATH];
+    WCHAR szLocal[MAX_PATH];        // empty: the digest alone, else the whole check
     WCHAR szPins[cchPins];
     WCHAR szUpgradeCode[cchPropertyValue];
     WCHAR szLowestVersion[cchPropertyValue];
@@ -41,7 +40,7 @@ void ReleaseJob(CheckJob* pJob)
 DWORD WINAPI CheckProc(LPVOID pvJob)
 {
     CheckJob& job = *(CheckJob*)pvJob;
-    if (job.bVerify)
+    if (job.szLocal[0] != L'\0')
     {
         PackageAnchor anchor = {job.szLocal, job.szPins, job.szUpgradeCode,
                                 job.szLowestVersion};
@@ -53,14 +52,17 @@ DWORD WINAPI CheckProc(LPVOID pvJob)
     return 0;
 }
 
-CheckJob* NewJob(CallbackParam& param, LPCWSTR pszPackage, const FileIdentity* pRemove)
+} // namespace
+
+PackageCheck CheckAside(CallbackParam& param, LPCWSTR pszLocal, LPCWSTR pszPackage,
+                        const FileIdentity* pRemove, BYTE* pbDigest)
 {
     CheckJob* pJob = AllocItems<CheckJob>(1);
     if (pJob == NULL || lstrlenW(pszPackage) >= MAX_PATH)
     {
         if (pJob != NULL)
             FreeBlock(pJob);
-        return NULL;
+        return PACKAGE_REFUSED;
     }
     pJob->lRefs = 2;
     HoldShare(param.pShare);
@@ -70,12 +72,15 @@ CheckJob* NewJob(CallbackParam& param, LPCWSTR pszPackage, const FileIdentity* p
     pJob->bRemove = pRemove != NULL;
     if (pRemove != NULL)
         pJob->identity = *pRemove;
-    return pJob;
-}
+    if (pszLocal != NULL)
+    {
+        lstrcpynW(pJob->szLocal, pszLocal, MAX_PATH);
+        HINSTANCE hinst = GetModuleHandleW(NULL);
+        LoadStringW(hinst, IDS_PUBLISHER_PINS, pJob->szPins, (int)cchPins);
+        LoadStringW(hinst, IDS_UPGRADE_CODE, pJob->szUpgradeCode, (int)cchPropertyValue);
+        LoadStringW(hinst, IDS_LOWEST_VERSION, pJob->szLowestVersion, (int)cchPropertyValue);
+    }
 
-// The outcome, or REFUSED when the worker went on without it after a Cancel.
-PackageCheck RunJob(CallbackParam& param, CheckJob* pJob, BYTE* pbDigest)
-{
     PackageCheck check = PACKAGE_REFUSED;
     HANDLE hThread = CreateThread(NULL, 0, CheckProc, pJob, 0, NULL);
     if (hThread == NULL)
@@ -90,33 +95,9 @@ PackageCheck RunJob(CallbackParam& param, CheckJob* pJob, BYTE* pbDigest)
     }
     else
     {
-        TracePrint("*** Verify package: left to end by itself after cancel ***");
+        TracePrint("*** Verify package: left behind after cancel ***");
         InterlockedExchange(&pJob->lLeft, 1);
     }
     ReleaseJob(pJob);
     return check;
-}
-
-} // namespace
-
-PackageCheck CheckAside(CallbackParam& param, LPCWSTR pszLocal, LPCWSTR pszPackage,
-                        const FileIdentity& identity, BYTE* pbDigest)
-{
-    CheckJob* pJob = NewJob(param, pszPackage, &identity);
-    if (pJob == NULL)
-        return PACKAGE_REFUSED;
-    pJob->bVerify = true;
-    lstrcpynW(pJob->szLocal, pszLocal, MAX_PATH);
-    HINSTANCE hinst = GetModuleHandleW(NULL);
-    LoadStringW(hinst, IDS_PUBLISHER_PINS, pJob->szPins, (int)cchPins);
-    LoadStringW(hinst, IDS_UPGRADE_CODE, pJob->szUpgradeCode, (int)cchPropertyValue);
-    LoadStringW(hinst, IDS_LOWEST_VERSION, pJob->szLowestVersion, (int)cchPropertyValue);
-    return RunJob(param, pJob, pbDigest);
-}
-
-bool DigestAside(CallbackParam& param, LPCWSTR pszPackage, const FileIdentity* pRemove,
-                 BYTE* pbDigest)
-{
-    CheckJob* pJob = NewJob(param, pszPackage, pRemove);
-    return pJob != NULL && RunJob(param, pJob, pbDigest) == PACKAGE_VERIFIED;
 }

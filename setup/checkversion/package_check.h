@@ -8,13 +8,16 @@
 #include "../setup_base/files.h"
 
 // The signature and product checks of the held download at pszPackage (package_signature.h),
-// against the local package's path pszLocal (the package may be missing) and the rows of the image: the publisher
-// pins and the product. When the worker goes on after a Cancel the checks are left to end by
-// themselves, owning what they use, and then remove the file of that identity: REFUSED.
+// against the local package's path pszLocal (the package may be missing) and the rows of the
+// image: the publisher pins and the product. Without pszLocal, the package digest alone
+// (VERIFIED when it was had). When the worker goes on after a Cancel, the thread is left to
+// end by itself, owning what it uses (REFUSED), and then removes the file if pRemove gives its
+// identity.
 PackageCheck CheckAside(CallbackParam& param, LPCWSTR pszLocal, LPCWSTR pszPackage,
-                        const FileIdentity& identity, BYTE* pbDigest);
+                        const FileIdentity* pRemove, BYTE* pbDigest);
 
-// The package digest the same way; false when it can't be had or was left behind. Left behind,
-// the file is removed afterwards only if pRemove gives its identity.
-bool DigestAside(CallbackParam& param, LPCWSTR pszPackage, const FileIdentity* pRemove,
-                 BYTE* pbDigest);
+inline bool DigestAside(CallbackParam& param, LPCWSTR pszPackage, const FileIdentity* pRemove,
+                        BYTE* pbDigest)
+{
+    return CheckAside(param, NULL, pszPackage, pRemove, pbDigest) == PACKAGE_VERIFIED;
+}

@@ -1,6 +1,7 @@
 // Staging, holding and placing a downloaded package.
 #include "package_hold.h"
 #include "package_check.h"
+#include "signature_api.h"
 
 namespace {
 
@@ -27,15 +28,10 @@ bool HasDigest(CallbackParam& param, LPCWSTR pszPackage, const FileIdentity* pOu
     BYTE rgbDigest[cbPackageDigest];
     if (!DigestAside(param, pszPackage, pOurs, rgbDigest))
         return false;
-    for (DWORD i = 0; i < cbPackageDigest; ++i)
-    {
-        if (rgbDigest[i] != pbChecked[i])
-        {
-            TracePrint("*** Hold package: %S changed after it was checked ***", pszPackage);
-            return false;
-        }
-    }
-    return true;
+    if (SameBytes(rgbDigest, pbChecked, cbPackageDigest))
+        return true;
+    TracePrint("*** Hold package: %S changed after it was checked ***", pszPackage);
+    return false;
 }
 
 // Holds the placed file for reading, and only if it is the one that was written: by its ID, or,
@@ -165,9 +161,7 @@ void DiscardStaged(StagedPackage& staged)
 {
     // A transfer left running after a Cancel may still have the file open: it goes once the
     // last handle is closed, at the latest when the process ends.
-    FILE_DISPOSITION_INFO disposition = {TRUE};
-    if (staged.bWriting && SetFileInformationByHandle(staged.hFile, FileDispositionInfo,
-                                                      &disposition, sizeof(disposition)))
+    if (staged.bWriting && MarkForDeletion(staged.hFile))
         staged.szStaging[0] = L'\0';
     staged.bWriting = false;
     if (staged.szStaging[0] != L'\0')

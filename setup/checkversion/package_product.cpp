@@ -59,36 +59,23 @@ bool IsSet(LPCWSTR psz)
     return psz != NULL && psz[0] != L'\0';
 }
 
-bool IsProduct(const ProductIdentity& downloaded, LPCWSTR pszUpgradeCode, LPCSTR pszWhose)
+// One rule of what the download must be: this UpgradeCode, and a ProductVersion higher than
+// the one given (nLeast 1) or at least that one (nLeast 0); an empty or missing part holds any.
+bool Satisfies(const ProductIdentity& downloaded, LPCWSTR pszUpgradeCode, LPCWSTR pszVersion,
+               int nLeast, LPCSTR pszWhose)
 {
-    if (IsSameGuid(downloaded.szUpgradeCode, pszUpgradeCode))
-        return true;
-    TracePrint("*** Verify package: UpgradeCode %S is not %s %S ***", downloaded.szUpgradeCode,
-               pszWhose, pszUpgradeCode);
-    return false;
-}
-
-bool IsLaterThan(const ProductIdentity& downloaded, LPCWSTR pszVersion, LPCSTR pszWhose)
-{
-    if (IsHigherVersion(downloaded.szVersion, pszVersion))
-        return true;
-    TracePrint("*** Verify package: ProductVersion %S is not higher than %s %S ***",
-               downloaded.szVersion, pszWhose, pszVersion);
-    return false;
-}
-
-// The image's own product, where its rows name one.
-bool IsImageProduct(const ProductIdentity& downloaded, LPCWSTR pszUpgradeCode,
-                    LPCWSTR pszLowestVersion)
-{
-    if (IsSet(pszUpgradeCode) && !IsProduct(downloaded, pszUpgradeCode, "the product's"))
+    if (IsSet(pszUpgradeCode) && !IsSameGuid(downloaded.szUpgradeCode, pszUpgradeCode))
+    {
+        TracePrint("*** Verify package: UpgradeCode %S is not %s %S ***",
+                   downloaded.szUpgradeCode, pszWhose, pszUpgradeCode);
         return false;
+    }
     int nOrder = 0;
-    if (!IsSet(pszLowestVersion)
-        || (CompareVersions(downloaded.szVersion, pszLowestVersion, &nOrder) && nOrder >= 0))
+    if (!IsSet(pszVersion)
+        || (CompareVersions(downloaded.szVersion, pszVersion, &nOrder) && nOrder >= nLeast))
         return true;
-    TracePrint("*** Verify package: ProductVersion %S is lower than the lowest accepted %S ***",
-               downloaded.szVersion, pszLowestVersion);
+    TracePrint("*** Verify package: ProductVersion %S is not %s %s %S ***", downloaded.szVersion,
+               nLeast > 0 ? "higher than" : "at least", pszWhose, pszVersion);
     return false;
 }
 
@@ -105,12 +92,12 @@ bool IsLaterThanInstalled(const MsiApi& api, const ProductIdentity& downloaded)
         if (uEnum == ERROR_SUCCESS
             && (api.MsiGetProductInfoW(szProduct, INSTALLPROPERTY_VERSIONSTRING, szInstalled,
                                        &cchInstalled) != ERROR_SUCCESS
-                || !IsLaterThan(downloaded, szInstalled, "the installed")))
+                || !Satisfies(downloaded, NULL, szInstalled, 1, "the installed")))
             return false;
     }
     if (uEnum == ERROR_NO_MORE_ITEMS)
         return true;
-    TracePrint("*** Verify package: can't list the installed builds (%d) ***", (int)uEnum);
+    TracePrint("*** Verify package: can't list installed builds (%d) ***", (int)uEnum);
     return false;
 }
 
@@ -140,8 +127,11 @@ bool IsSameGuid(LPCWSTR psz1, LPCWSTR psz2)
 }
 
 bool IsAcceptedProduct(LPCWSTR pszUpgradeCode, LPCWSTR pszLowestVersion, LPCWSTR pszLocalPackage,
-                       LPCWSTR pszDownloadedPackage)
+                       LPCWSTR pszDownloadedPackage, bool bAnchored)
 {
+    // Where nothing vouches for the download, only the rows a maker set make it worth reading.
+    if (!bAnchored && !IsSet(pszUpgradeCode) && !IsSet(pszLowestVersion))
+        return true;
     MsiLibrary msi;
     if (!LoadMsiLibrary(msi))
     {
@@ -150,13 +140,12 @@ bool IsAcceptedProduct(LPCWSTR pszUpgradeCode, LPCWSTR pszLowestVersion, LPCWSTR
     }
     ProductIdentity local;
     ProductIdentity downloaded;
-    const char szLocal[] = "the local package's";
     bool bLocal = pszLocalPackage != NULL;
     bool bAccepted = ReadIdentity(msi, pszDownloadedPackage, downloaded)
                   && (!bLocal || ReadIdentity(msi, pszLocalPackage, local))
-                  && IsImageProduct(downloaded, pszUpgradeCode, pszLowestVersion)
-                  && (!bLocal || (IsProduct(downloaded, local.szUpgradeCode, szLocal)
-                                  && IsLaterThan(downloaded, local.szVersion, szLocal)))
+                  && Satisfies(downloaded, pszUpgradeCode, pszLowestVersion, 0, "the product's")
+                  && (!bLocal || Satisfies(downloaded, local.szUpgradeCode, local.szVersion, 1,
+                                           "the local package's"))
                   && IsLaterThanInstalled(msi.api, downloaded);
     FreeMsiLibrary(msi);
     if (bAccepted && bLocal)

@@ -7,9 +7,9 @@
 // image's UpgradeCode and at least its lowest accepted version, where those are given (empty or
 // NULL: none); the local package's UpgradeCode and a higher version, where a local package is
 // given; and a higher version than every build of its UpgradeCode that is installed already.
-// Every failure is traced.
+// Every failure is traced. A download that nothing anchors is read only when a row is set.
 bool IsAcceptedProduct(LPCWSTR pszUpgradeCode, LPCWSTR pszLowestVersion, LPCWSTR pszLocalPackage,
-                       LPCWSTR pszDownloadedPackage);
+                       LPCWSTR pszDownloadedPackage, bool bAnchored);
 
 // Compares two ProductVersion texts of up to four dotted decimal fields (a missing field is 0):
 // true when pszLater is higher. A text that is no such version is never higher, nor lower.

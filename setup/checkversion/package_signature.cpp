@@ -209,10 +209,8 @@ PackageCheck CheckPackages(const PackageAnchor& anchor, LPCWSTR pszDownloadedPac
         TracePrint(localSignature == LOCAL_MISSING
                        ? "*** Verify package: no local package, not verified ***"
                        : "*** Verify package: local package is not signed, not verified ***");
-        bool bRows = (anchor.pszUpgradeCode != NULL && anchor.pszUpgradeCode[0] != L'\0')
-                  || (anchor.pszLowestVersion != NULL && anchor.pszLowestVersion[0] != L'\0');
-        return !bRows || IsAcceptedProduct(anchor.pszUpgradeCode, anchor.pszLowestVersion, NULL,
-                                           pszDownloadedPackage)
+        return IsAcceptedProduct(anchor.pszUpgradeCode, anchor.pszLowestVersion, NULL,
+                                 pszDownloadedPackage, false)
                    ? PACKAGE_NOT_ANCHORED : PACKAGE_REFUSED;
     }
     // A signature made while its certificate was valid, as a time stamp vouches, outlives it.
@@ -230,7 +228,7 @@ PackageCheck CheckPackages(const PackageAnchor& anchor, LPCWSTR pszDownloadedPac
                   && PassesWinVerifyTrust(pszDownloadedPackage)
                   && IsAcceptedProduct(anchor.pszUpgradeCode, anchor.pszLowestVersion,
                                        localSignature == LOCAL_MISSING ? NULL : pszLocalPackage,
-                                       pszDownloadedPackage);
+                                       pszDownloadedPackage, true);
     return bVerified ? PACKAGE_VERIFIED : PACKAGE_REFUSED;
 }
 

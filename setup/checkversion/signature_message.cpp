@@ -12,8 +12,10 @@ const BYTE bSequence = 0x30;
 const BYTE bInteger = 0x02;
 const BYTE bObjectId = 0x06;
 const BYTE bGeneralizedTime = 0x18;
-// "YYYYMMDDhhmmss": the digits of each field of a GeneralizedTime.
-const BYTE rgcTimeDigits[] = {4, 2, 2, 2, 2, 2};
+const int cTimePairs = 7;
+const int cStampFields = 5;
+const int iImprint = 2;
+const int iTime = 4;
 
 // A parameter of the message in a heap block of its own; NULL when it can't be had.
 template <typename T>
@@ -69,43 +71,46 @@ const BYTE* TakeElement(const BYTE*& p, const BYTE* pEnd, BYTE bTag, DWORD* pcb)
 // GeneralizedTime is when the authority saw it.
 bool ReadStampInfo(const Signature& stamp, const Signature& sig, FILETIME* pTime)
 {
+    // Its version, policy, imprint, serial number and time, in this order.
+    static const BYTE rgbTags[cStampFields] = {bInteger, bObjectId, bSequence, bInteger,
+                                               bGeneralizedTime};
     const BYTE* p = stamp.pbSigned;
     DWORD cb = 0;
     const BYTE* pInfo = TakeElement(p, p + stamp.cbSigned, bSequence, &cb);
-    if (pInfo == NULL)
-        return false;
     const BYTE* pEnd = pInfo + cb;
+    const BYTE* rgpValue[cStampFields];
+    DWORD rgcbValue[cStampFields];
     p = pInfo;
-    DWORD cbImprint = 0;
-    const BYTE* pImprint = NULL;
-    const BYTE* pTimeText = NULL;
-    if (TakeElement(p, pEnd, bInteger, &cb) && TakeElement(p, pEnd, bObjectId, &cb)
-        && (pImprint = TakeElement(p, pEnd, bSequence, &cbImprint)) != NULL
-        && TakeElement(p, pEnd, bInteger, &cb))
-        pTimeText = TakeElement(p, pEnd, bGeneralizedTime, &cb);
+    for (int i = 0; i < cStampFields; ++i)
+    {
+        rgpValue[i] = TakeElement(p, pEnd, rgbTags[i], &rgcbValue[i]);
+        if (rgpValue[i] == NULL)
+            return false;
+    }
     // The imprint: the algorithm's identifier first, the digest as an octet string last.
-    const DWORD cbImprintMin = 2 + sizeof(rgbSha256Oid) + 2 + cbPackageDigest;
+    const BYTE* pImprint = rgpValue[iImprint];
+    DWORD cbImprint = rgcbValue[iImprint];
     const BYTE* pbImprinted = pImprint + cbImprint - cbPackageDigest;
+    const BYTE* pTimeText = rgpValue[iTime];
     BYTE rgbDigest[cbPackageDigest];
-    if (pTimeText == NULL || cb < 15 || cbImprint < cbImprintMin
+    if (rgcbValue[iTime] < 2 * cTimePairs
+        || cbImprint < 2 + sizeof(rgbSha256Oid) + 2 + cbPackageDigest
         || !SameBytes(pImprint + 2, rgbSha256Oid, sizeof(rgbSha256Oid))
         || pbImprinted[-2] != bOctetString || pbImprinted[-1] != cbPackageDigest
         || !HashBlock(sig.pInfo->EncryptedHash.pbData, sig.pInfo->EncryptedHash.cbData,
                       rgbDigest)
         || !SameBytes(rgbDigest, pbImprinted, cbPackageDigest))
         return false;
-    SYSTEMTIME st;
-    ZeroBytes(&st, sizeof(st));
-    WORD* rgpwField[] = {&st.wYear, &st.wMonth, &st.wDay, &st.wHour, &st.wMinute, &st.wSecond};
-    for (int i = 0; i < 6; ++i)
+    // "YYYYMMDDhhmmss" as seven pairs of digits.
+    WORD rgwPair[cTimePairs];
+    for (int i = 0; i < cTimePairs; ++i, pTimeText += 2)
     {
-        for (BYTE c = 0; c < rgcTimeDigits[i]; ++c, ++pTimeText)
-        {
-            if (*pTimeText < '0' || *pTimeText > '9')
-                return false;
-            *rgpwField[i] = (WORD)(*rgpwField[i] * 10 + (*pTimeText - '0'));
-        }
+        if (pTimeText[0] < '0' || pTimeText[0] > '9' || pTimeText[1] < '0' || pTimeText[1] > '9')
+            return false;
+        rgwPair[i] = (WORD)((pTimeText[0] - '0') * 10 + pTimeText[1] - '0');
     }
+    SYSTEMTIME st = {(WORD)(rgwPair[0] * 100 + rgwPair[1]), rgwPair[2], 0, rgwPair[3],
+                     rgwPair[4], rgwPair[5], rgwPair[6], 0};
     return SystemTimeToFileTime(&st, pTime) != FALSE;
 }
 
@@ -256,8 +261,8 @@ bool GetStampTime(const Signature& sig, FILETIME* pTime)
                && IsTrustedFor(stamp, szOID_PKIX_KP_TIMESTAMP_SIGNING, pTime);
     CloseSignature(stamp);
     if (bValid)
-        TracePrint("*** Verify package: time stamped, judged at that time ***");
+        TracePrint("*** Verify package: judged at its time stamp ***");
     else
-        TracePrint("*** Verify package: time stamp does not hold, judged at the present time ***");
+        TracePrint("*** Verify package: time stamp not valid ***");
     return bValid;
 }

@@ -127,7 +127,7 @@ bool MakePrivateSecurity(PrivateSecurity& security)
         FreeLibrary(hAdvapi);
     if (!bMade)
     {
-        TracePrint("*** Create file: can't make a private DACL (%d) ***", (int)dwError);
+        TracePrint("*** Create file: no private DACL (%d) ***", (int)dwError);
         return false;
     }
     // Absolute form, the owner left to the system: the one the token makes owner of new files.
@@ -190,16 +190,21 @@ HANDLE HoldInsteadOfWriter(HANDLE& hWriter)
                            : INVALID_HANDLE_VALUE;
 }
 
+bool MarkForDeletion(HANDLE hFile)
+{
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return SetFileInformationByHandle(hFile, FileDispositionInfo, &disposition,
+                                      sizeof(disposition)) != FALSE;
+}
+
 bool RemoveFileOf(LPCWSTR pszPath, const FileIdentity& identity)
 {
     FileHandle file(CreateFileW(pszPath, DELETE | FILE_READ_ATTRIBUTES,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL));
     FileIdentity found;
-    FILE_DISPOSITION_INFO disposition = {TRUE};
     return file.IsOpen() && GetHandleIdentity(file.get(), found) && IsSameIdentity(found, identity)
-        && SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition,
-                                      sizeof(disposition));
+        && MarkForDeletion(file.get());
 }
 
 bool KeepsFileIds(HANDLE hFolder)
@@ -257,7 +262,7 @@ bool GetHeldPath(HANDLE hFile, LPWSTR pszPath, DWORD cchPath)
     if (NamesHeldFile(hFile, pszPath))
         return true;
     // A folder "x." is reached as "x" by every program handed the path: another file, unheld.
-    TracePrint("*** Hold file: %S does not name the held file ***", pszPath);
+    TracePrint("*** Hold file: %S is not the held file ***", pszPath);
     pszPath[0] = L'\0';
     return false;
 }

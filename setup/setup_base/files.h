@@ -63,6 +63,9 @@ HANDLE CreateNewFile(LPCWSTR pszDirectory, LPCWSTR pszPrefix, LPWSTR pszPath,
 // reopened through the handle, never by name; INVALID_HANDLE_VALUE when it can't be had.
 HANDLE HoldInsteadOfWriter(HANDLE& hWriter);
 
+// The file of a handle opened with delete access goes when its last handle is closed.
+bool MarkForDeletion(HANDLE hFile);
+
 // Removes the file at pszPath through a handle of its own, and only when that handle is open on
 // the file of that identity: a name that leads to another file by now is left as it is.
 bool RemoveFileOf(LPCWSTR pszPath, const FileIdentity& identity);

@@ -66,7 +66,7 @@ SAME_PRODUCT = "*** Verify package: same product, ProductVersion 1.0.1 after 1.0
      "*** Verify package: certificate chain is not trusted for code signing (0x800B0109) ***"),
     ("local-a.msi", "unsigned.msi", "", False, "*** Verify package: not signed (0x80092009) ***"),
     ("local-a.msi", "expired-stamped.msi", "", True,
-     "*** Verify package: time stamped, judged at that time ***"),
+     "*** Verify package: judged at its time stamp ***"),
     ("local-a.msi", "expired.msi", "", False,
      "*** Verify package: certificate chain is not trusted for code signing (0x800B0101) ***"),
     ("unsigned-1.0.0.msi", "unsigned.msi", "", True,
@@ -87,10 +87,10 @@ SAME_PRODUCT = "*** Verify package: same product, ProductVersion 1.0.1 after 1.0
      f"*** Verify package: UpgradeCode {OTHER_UPGRADE_CODE} is not the product's {UPGRADE_CODE} ***",
      {2013: UPGRADE_CODE}),
     ("unsigned-1.0.0.msi", "signed-a.msi", "a", False,
-     "*** Verify package: ProductVersion 1.0.1 is lower than the lowest accepted 1.0.2 ***",
+     "*** Verify package: ProductVersion 1.0.1 is not at least the product's 1.0.2 ***",
      {2014: "1.0.2"}),
     ("unsigned-1.0.0.msi", "unsigned.msi", "", False,
-     "*** Verify package: ProductVersion 1.0.1 is lower than the lowest accepted 1.0.2 ***",
+     "*** Verify package: ProductVersion 1.0.1 is not at least the product's 1.0.2 ***",
      {2014: "1.0.2"}),
     ("unsigned-1.0.0.msi", "signed-a.msi", "a", True, SAME_PRODUCT,
      {"installed": "unsigned-1.0.0.msi"}),
@@ -173,7 +173,7 @@ def test_the_download_is_never_saved_over_the_local_package(run):
 
 
 COMPANION_REFUSED = "*** CheckLatestBuild: Save file: a companion file is not replaced ***"
-NOT_PLAIN = "is not a plain path, not used ***"
+NOT_PLAIN = "is no plain path ***"
 
 
 # Wine's dialog resolves "sub\..\" itself and refuses a "/"; the other spellings reach the

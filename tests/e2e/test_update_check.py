@@ -251,7 +251,7 @@ def test_a_cancel_as_the_download_ends_leaves_nothing_of_it(run):
     assert "*** Download: Download successfully finished ***" in run.trace
     assert LEFT_RUNNING not in run.trace
     assert list(run.downloads.iterdir()) == []
-    assert "*** CheckLatestBuild: cancelled, the download is not used ***" in run.trace
+    assert "*** CheckLatestBuild: cancelled, download not used ***" in run.trace
     assert "*** CheckForNewVersion: end: 0 ***" in run.trace
 
 

@@ -94,7 +94,7 @@ TEST_CASE("companion files: a folder that can't be listed fails the copy, an emp
     TempDir source, target;
     struct { std::wstring folder; bool result; const char* line; } cases[] = {
         {source.Path(), true, "*** Copy files: *.cab: no file(s) found *** "},
-        {source.File(L"missing"), false, "*** Copy files: *.cab: can't list the files (3) ***"},
+        {source.File(L"missing"), false, "*** Copy files: *.cab: can't list (3) ***"},
     };
     for (auto& c : cases)
     {

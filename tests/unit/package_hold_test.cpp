@@ -199,7 +199,7 @@ TEST_CASE("a check that a Cancel leaves behind ends by itself, then removes the 
         param.lCancelled = 1;
         BYTE rgbDigest[cbPackageDigest];
         Tracer* pTracer = c.bBlocked ? LockTrace() : NULL;
-        CHECK(CheckAside(param, localPath.c_str(), package.c_str(), identity, rgbDigest)
+        CHECK(CheckAside(param, localPath.c_str(), package.c_str(), &identity, rgbDigest)
               == c.check);
         if (pTracer != NULL)
             UnlockTrace(pTracer);
@@ -209,7 +209,7 @@ TEST_CASE("a check that a Cancel leaves behind ends by itself, then removes the 
         CHECK((GetFileAttributesW(package.c_str()) != INVALID_FILE_ATTRIBUTES) == c.bLeft);
         std::vector<std::string> lines = trace.Lines();
         CHECK(std::count(lines.begin(), lines.end(),
-                         "*** Verify package: left to end by itself after cancel ***")
+                         "*** Verify package: left behind after cancel ***")
               == (c.bBlocked ? 1 : 0));
     }
 }

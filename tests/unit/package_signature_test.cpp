@@ -166,7 +166,7 @@ TEST_CASE("package signature: only an unchanged later build of the product, sign
         // Only a trusted authority's stamp moves the time the chain is judged at.
         bool bStamped = c.downloaded.find("stamped") != std::string::npos;
         CHECK(std::count(lines.begin(), lines.end(),
-                         "*** Verify package: time stamped, judged at that time ***")
+                         "*** Verify package: judged at its time stamp ***")
               == (bStamped && c.check == PACKAGE_VERIFIED ? 1 : 0));
         // A verified package's digest comes out, for the check after it is moved.
         BYTE rgbComputed[cbPackageDigest];
@@ -216,9 +216,9 @@ TEST_CASE("package product: the image's rows fix the product, whatever anchors t
         {"missing.msi", pinsA, lower, L"", "signed-a.msi", PACKAGE_VERIFIED, szPinned},
         {"missing.msi", pinsA, other, L"", "signed-a.msi", PACKAGE_REFUSED, szNotOwn},
         {"missing.msi", pinsA, L"", L"1.0.2", "signed-a.msi", PACKAGE_REFUSED,
-         "ProductVersion 1.0.1 is lower than the lowest accepted 1.0.2 ***"},
+         "ProductVersion 1.0.1 is not at least the product's 1.0.2 ***"},
         {"missing.msi", pinsA, L"", L"one", "signed-a.msi", PACKAGE_REFUSED,
-         "ProductVersion 1.0.1 is lower than the lowest accepted one ***"},
+         "ProductVersion 1.0.1 is not at least the product's one ***"},
         {"unsigned-1.0.0.msi", pinsA, own, L"1.0.0", "signed-a.msi", PACKAGE_VERIFIED,
          "same product, ProductVersion 1.0.1 after 1.0.0 ***"},
         // Nothing anchors the signature; the rows still hold.
