@@ -23,6 +23,7 @@ REPLACE_CAPTION = "Error"
 NOT_VERIFIED_TEXT = ("下載的新版安裝套件未能通過數位簽章驗證，可能已遭竄改或並非由原發行者發行。 "
                      "安裝精靈將安裝現有版本。")
 PINNED = "*** Verify package: anchored by the publisher pins ***"
+UNVERIFIED = "*** CheckLatestBuild: download installed unverified ***"
 
 
 def pins(*signers):
@@ -126,6 +127,8 @@ def test_only_a_checked_later_build_replaces_the_local_package(run, local, serve
     assert any(message.startswith(line) for message in run.trace), line
     assert told == ([] if taken else [NOT_VERIFIED_TEXT])
     assert f"*** CheckForNewVersion: end: {int(taken)} ***" in run.trace
+    # Where nothing anchors the check, the trace says in a line of its own what is installed.
+    assert (UNVERIFIED in run.trace) == (taken and line.endswith("not verified ***"))
     # A refused download leaves nothing where the person saved it, its staging file neither.
     saved = sorted(p.name for p in run.downloads.iterdir())
     assert saved == (sorted([PACKAGE, *COMPANIONS]) if taken else [])
