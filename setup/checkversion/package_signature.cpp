@@ -12,7 +12,6 @@ namespace {
 const int cchSignerName = 256;
 const DWORD cchKeyPin = 2 * cbPackageDigest;
 
-
 // What a package signature signs: its indirect data, which ends with the package digest, the
 // algorithm identifier (perhaps with empty parameters) and the digest as an octet string.
 bool IsIntact(Signature& sig)

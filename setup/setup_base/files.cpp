@@ -1,4 +1,5 @@
-// File identity, new files and holds.
+// File identity, new files (private ones too), holds, the paths that name them, and removal
+// through a handle confirmed to be the file.
 #include "files.h"
 #include "setup_base.h"
 #include "system_library.h"
@@ -11,6 +12,7 @@ const UINT uUniqueMask = 0xFFFF;
 const int nNewFileAttempts = 64;
 const DWORD dwHoldShare = FILE_SHARE_READ;
 const WCHAR szLongPrefix[] = L"\\\\?\\";
+const WCHAR szLongUncPrefix[] = L"\\\\?\\UNC\\";
 const DWORD cbTokenUser = 128;      // a TOKEN_USER and the longest SID
 const DWORD cchFileSystemName = 16;
 const SID sidSystem = {SID_REVISION, 1, SECURITY_NT_AUTHORITY, {SECURITY_LOCAL_SYSTEM_RID}};
@@ -45,7 +47,6 @@ bool MakePrivateAcl(const SecurityApi& api, PrivateSecurity& security)
                                    ((TOKEN_USER*)rgdwUser)->User.Sid)
         && api.AddAccessAllowedAce(pAcl, ACL_REVISION, GENERIC_READ, (PSID)&sidSystem);
 }
-const WCHAR szLongUncPrefix[] = L"\\\\?\\UNC\\";
 
 bool GetPathIdentity(LPCWSTR pszPath, FileIdentity& identity)
 {
@@ -181,8 +182,8 @@ HANDLE HoldFile(LPCWSTR pszPath, bool bPlainOnly)
 
 HANDLE HoldInsteadOfWriter(HANDLE& hWriter)
 {
-    // A hold shares reading only, which the writer's own access forbids while it is open: the
-    // file goes through a handle that shares everything, for as long as the writer closes.
+    // A hold shares reading only, which the open writer's own access rules out: a bridge that
+    // shares everything keeps the file open while the writer closes, and the hold comes from it.
     FileHandle bridge(ReOpenFile(hWriter, GENERIC_READ,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0));
     CloseFile(hWriter);
