@@ -13,6 +13,7 @@ const unsigned cchCancelButton = 30;
 const unsigned cchPackageName = 258;    // MAX_PATH, loaded one short
 const unsigned cchCompanionList = 4095;
 const unsigned cchValidityDays = 15;    // the build information's validity in days
+const unsigned cchProductProperty = 63; // the product's UpgradeCode and lowest ProductVersion
 
 const RowRule aRules[] = {
     {IDS_SETUP_TITLE, cchJob, rowText},
@@ -36,6 +37,8 @@ const RowRule aRules[] = {
     {IDS_MIRROR_URLS, cchJob, rowText},
     {IDS_COMPANION_FILES, cchCompanionList, rowText},
     {IDS_PUBLISHER_PINS, cchQuestion, rowPins},
+    {IDS_UPGRADE_CODE, cchProductProperty, rowText},
+    {IDS_LOWEST_VERSION, cchProductProperty, rowText},
     {IDS_INFO_VALIDITY, cchValidityDays, rowText},
 };
 const unsigned cRules = sizeof(aRules) / sizeof(aRules[0]);

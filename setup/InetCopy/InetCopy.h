@@ -66,6 +66,7 @@ struct TryOpenUrlParams
     ProgressCallback pfnCallback;
     void* pCallbackData;
     LPWSTR pszOpenedUrl;    // none, or cchUrlListMax + 1 characters for the node that opened
+    const volatile LONG* plCancelled;   // none, or nonzero once no dialog may be shown any more
 };
 
 struct InternetCopyFileParams
@@ -80,10 +81,12 @@ struct InternetCopyFileParams
 // Opens the first node of a ';'-separated URL list that can be opened. On success the handle
 // is stored through phDest and belongs to the caller; on failure NULL is stored there once the
 // nodes have been tried, so callers set *phDest to NULL beforehand.
-// With pszOpenedUrl (cchUrlListMax + 1 characters) the node that opened is copied there.
+// With pszOpenedUrl (cchUrlListMax + 1 characters) the node that opened is copied there. Once
+// *plCancelled is nonzero a proxy that asks for a log-on gets none: whoever cancelled is gone,
+// or going.
 bool TryOpenUrl(HINTERNET hSession, HWND hwndParent, LPCWSTR pszUrlList, bool bRandom,
                 ProgressCallback pfnCallback, void* pCallbackData, HINTERNET* phDest,
-                LPWSTR pszOpenedUrl = NULL);
+                LPWSTR pszOpenedUrl = NULL, const volatile LONG* plCancelled = NULL);
 
 // Takes ownership of a TryOpenUrlParams block from AllocBlock; 0 when a node was opened.
 int WINAPI TryOpenUrlProc(void* pvParams);
@@ -95,8 +98,10 @@ enum StatusCheck
     STATUS_UNAUTHORIZED,    // proxy authentication cancelled or refused
 };
 
-// Reads the HTTP status of an opened URL and lets the user log on to a proxy that asks.
-StatusCheck CheckStatusCode(HINTERNET hSession, HINTERNET hDest, HWND hwndParent);
+// Reads the HTTP status of an opened URL and lets the user log on to a proxy that asks, unless
+// *plCancelled (none: never) is nonzero by then.
+StatusCheck CheckStatusCode(HINTERNET hSession, HINTERNET hDest, HWND hwndParent,
+                            const volatile LONG* plCancelled);
 
 // Copies the whole remote file into the local one and flushes it; true when all was copied.
 // Neither handle is closed or rewound. With pWritten the local file holds its dwBytesCopied

@@ -165,7 +165,8 @@ NodeOutcome OpenNode(const TryOpenUrlParams& params, LPCWSTR pszUrl, OpenUrlProg
     InternetHandle dest(OpenNodeUrl(params.hSession, pszUrl));
     if (dest.IsOpen())
     {
-        StatusCheck status = CheckStatusCode(params.hSession, dest.get(), params.hwndParent);
+        StatusCheck status = CheckStatusCode(params.hSession, dest.get(), params.hwndParent,
+                                             params.plCancelled);
         if (status == STATUS_OPENED)
         {
             TracePrint("*** Try open URL procedure: node %S successfully opened ***", pszUrl);
@@ -299,7 +300,8 @@ void CopyWholeUrls(LPWSTR pszDest, LPCWSTR pszUrlList)
 
 } // namespace
 
-StatusCheck CheckStatusCode(HINTERNET hSession, HINTERNET hDest, HWND hwndParent)
+StatusCheck CheckStatusCode(HINTERNET hSession, HINTERNET hDest, HWND hwndParent,
+                            const volatile LONG* plCancelled)
 {
     for (int nAttempt = 0;; )
     {
@@ -330,6 +332,12 @@ StatusCheck CheckStatusCode(HINTERNET hSession, HINTERNET hDest, HWND hwndParent
                            && dwStatus != HTTP_STATUS_PARTIAL_CONTENT;
             return bUsable ? STATUS_OPENED : STATUS_ERROR;
         }
+        // A transfer left behind after a Cancel must not put a dialog before the person.
+        if (plCancelled != NULL && __atomic_load_n(plCancelled, __ATOMIC_SEQ_CST) != 0)
+        {
+            TracePrint("*** Check status code: cancelled ***");
+            return STATUS_UNAUTHORIZED;
+        }
         if (nAttempt < nMaxLogonDialogs && !AskForProxyLogon(hDest, hwndParent))
             return STATUS_UNAUTHORIZED;
         if (++nAttempt > nMaxLogonDialogs)
@@ -339,7 +347,7 @@ StatusCheck CheckStatusCode(HINTERNET hSession, HINTERNET hDest, HWND hwndParent
 
 bool TryOpenUrl(HINTERNET hSession, HWND hwndParent, LPCWSTR pszUrlList, bool bRandom,
                 ProgressCallback pfnCallback, void* pCallbackData, HINTERNET* phDest,
-                LPWSTR pszOpenedUrl)
+                LPWSTR pszOpenedUrl, const volatile LONG* plCancelled)
 {
     TracePrint("*** Try open URL: start ***");
     TryOpenUrlParams* pParams = AllocItems<TryOpenUrlParams>(1);
@@ -356,6 +364,7 @@ bool TryOpenUrl(HINTERNET hSession, HWND hwndParent, LPCWSTR pszUrlList, bool bR
     pParams->pCallbackData = pCallbackData;
     pParams->phDest = phDest;
     pParams->pszOpenedUrl = pszOpenedUrl;
+    pParams->plCancelled = plCancelled;
 
     TracePrint("*** Try open URL: start procedure synchronously ***");
     return TryOpenUrlProc(pParams) == 0;

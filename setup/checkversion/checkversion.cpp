@@ -149,6 +149,11 @@ bool IsCancelled(const CallbackParam& param)
     return __atomic_load_n(&param.lCancelled, __ATOMIC_SEQ_CST) != 0;
 }
 
+bool IsStopRequested(const CallbackParam& param)
+{
+    return LoadState(param) != stateRunning || IsCancelled(param);
+}
+
 void StoreRunning(CallbackParam& param)
 {
     __atomic_store_n(&param.lState, stateRunning, __ATOMIC_SEQ_CST);

@@ -73,7 +73,9 @@ bool ReplaceWithCopy(LPCWSTR pszSource, LPCWSTR pszTarget, LPCWSTR pszFolder)
                                     : INVALID_HANDLE_VALUE);
     if (!copy.IsOpen())
         return false;
-    bool bCopied = CopyData(source.get(), copy.get());
+    // On the disk before it has the target's name: a crash must not leave a name on a copy
+    // whose data never got there.
+    bool bCopied = CopyData(source.get(), copy.get()) && FlushFileBuffers(copy.get());
     DWORD dwError = GetLastError();
     copy.reset();
     if (bCopied && MoveFileExW(szCopy, pszTarget, MOVEFILE_REPLACE_EXISTING))
@@ -220,7 +222,7 @@ bool CopyExtraFiles(LPCWSTR newFileName)
     WCHAR newLocation[cchLocation];
     if (!GetSourceDirectory(oldLocation) || !GetTargetDirectory(newFileName, newLocation))
         return false;
-    if (CompareStrings(newLocation, oldLocation) == 0)
+    if (IsSameFile(newLocation, oldLocation))
     {
         TracePrint("*** Copy extra files: nothing to copy (new location is the same as the old one) ***");
         return true;
@@ -282,26 +284,29 @@ bool CopyFiles(LPCWSTR oldLocation, LPCWSTR newLocation, LPCWSTR fileMask)
     WIN32_FIND_DATAW findData;
     ZeroBytes(&findData, sizeof(findData));
     HANDLE hFind = FindFirstFileW(szPattern, &findData);
-    if (hFind == INVALID_HANDLE_VALUE)
+    DWORD dwError = GetLastError();
+    if (hFind == INVALID_HANDLE_VALUE && dwError == ERROR_FILE_NOT_FOUND)
     {
         TracePrint("*** Copy files: %S: no file(s) found *** ", fileMask);
         return true;
     }
-    bool bResult = true;
-    for (;;)
+    // A folder that can't be listed may hold every companion: none copied is no success.
+    bool bListed = hFind != INVALID_HANDLE_VALUE;
+    bool bResult = bListed;
+    while (bResult)
     {
         TracePrint("*** Copy files: %S: file found: %S *** ", fileMask, findData.cFileName);
-        if (!CopyFoundFile(oldLocation, newLocation, findData.cFileName))
+        bResult = CopyFoundFile(oldLocation, newLocation, findData.cFileName);
+        if (bResult && !FindNextFileW(hFind, &findData))
         {
-            bResult = false;
-            break;
-        }
-        if (!FindNextFileW(hFind, &findData))
-        {
-            ASSERT(GetLastError() == ERROR_NO_MORE_FILES);
+            dwError = GetLastError();
+            bListed = bResult = dwError == ERROR_NO_MORE_FILES;
             break;
         }
     }
-    FindClose(hFind);
+    if (hFind != INVALID_HANDLE_VALUE)
+        FindClose(hFind);
+    if (!bListed)
+        TracePrint("*** Copy files: %S: can't list (%d) ***", fileMask, (int)dwError);
     return bResult;
 }

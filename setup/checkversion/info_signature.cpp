@@ -2,7 +2,7 @@
 #include "info_signature.h"
 #include "package_digest.h"
 #include "progress_callbacks.h"
-#include "signer_checks.h"
+#include "signature_message.h"
 #include "transfer.h"
 #include "../setup_base/files.h"
 #include "../setup_base/paths.h"
@@ -52,7 +52,8 @@ bool OpenDetached(Signature& sig, const BYTE* pbInfo, DWORD cbInfo, const BYTE* 
 
 bool IsSignedInTime(const Signature& sig, LPCWSTR pszValidityDays)
 {
-    const CRYPT_ATTR_BLOB* pValue = FindSignedAttribute(sig, szOID_RSA_signingTime);
+    const CRYPT_ATTR_BLOB* pValue = FindAttribute(sig.pInfo->AuthAttrs,
+                                                  szOID_RSA_signingTime);
     FILETIME ftSigned;
     DWORD cb = sizeof(ftSigned);
     if (pValue == NULL || !Api.CryptDecodeObject(dwEncoding, szOID_RSA_signingTime,
@@ -84,7 +85,7 @@ bool VerifySignature(const BYTE* pbInfo, DWORD cbInfo, const BYTE* pbSignature,
                   && OpenDetached(sig, pbInfo, cbInfo, pbSignature, cbSignature)
                   && HoldsUnderSignerKey(sig) && HashBlock(pbInfo, cbInfo, rgbDigest)
                   && HasSignedDigest(sig, rgbDigest) && IsSignedInTime(sig, pszValidityDays)
-                  && IsTrustedForCodeSigning(sig)
+                  && IsTrustedFor(sig, szOID_PKIX_KP_CODE_SIGNING, NULL)
                   && (pszPins[0] == L'\0' || IsPinned(sig, pszPins));
     CloseSignature(sig);
     UnbindApi();

@@ -3,7 +3,7 @@
 #include "latest_build.h"
 #include "download_jobs.h"
 #include "extra_files.h"
-#include "package_signature.h"
+#include "package_check.h"
 #include "package_hold.h"
 #include "../WinInet/WinInet.h"
 #include "../setup_base/paths.h"
@@ -124,18 +124,27 @@ bool IsAcceptedPackage(CallbackParam& param, StagedPackage& staged, BYTE* pbDige
                        bool* pbVerified)
 {
     WCHAR szLocal[MAX_PATH];
-    HeapPtr<WCHAR> pins(AllocStringRow(IDS_PUBLISHER_PINS, cchQuestionText));
     PackageCheck check = PACKAGE_REFUSED;
-    if (pins.get() != NULL && HoldLocalPackage(param, szLocal) && HoldStaged(staged))
-    {
-        PackageAnchor anchor = {szLocal, pins.get()};
-        check = VerifyDownloadedPackage(anchor, staged.szHeld, pbDigest);
-    }
+    if (HoldLocalPackage(param, szLocal) && HoldStaged(staged))
+        check = CheckAside(param, szLocal, staged.szHeld, &staged.written, pbDigest);
     *pbVerified = check == PACKAGE_VERIFIED;
+    if (check == PACKAGE_NOT_ANCHORED)
+        TracePrint("*** CheckLatestBuild: download installed unverified ***");
     if (check != PACKAGE_REFUSED)
         return true;
-    ShowStringBox(param.hwndDialog, IDS_SETUP_TITLE, IDS_PACKAGE_NOT_VERIFIED, NULL,
-                  MB_OK | MB_ICONWARNING);
+    // A Cancel is no refusal to tell the person about.
+    if (!IsStopRequested(param))
+        ShowStringBox(param.hwndDialog, IDS_SETUP_TITLE, IDS_PACKAGE_NOT_VERIFIED, NULL,
+                      MB_OK | MB_ICONWARNING);
+    return false;
+}
+
+// After a Cancel nothing of the download is used, however soon after it the transfer ended.
+bool GoesOn(const CallbackParam& param)
+{
+    if (!IsStopRequested(param))
+        return true;
+    TracePrint("*** CheckLatestBuild: cancelled, download not used ***");
     return false;
 }
 
@@ -163,6 +172,17 @@ bool IsLocalPackage(const CallbackParam& param, LPCWSTR pszChosen)
     return true;
 }
 
+// The chosen name as Windows will use it: a name that path parsing would change ("Data1.cab.",
+// "sub\..\Data1.cab", "setup/Data1.cab") would pass the checks below in one spelling and be
+// written in another.
+bool IsPlainChoice(LPCWSTR pszChosen)
+{
+    if (IsCanonicalPath(pszChosen))
+        return true;
+    TracePrint("*** CheckLatestBuild: Save file: %S is no plain path ***", pszChosen);
+    return false;
+}
+
 // Nor over a companion file beside the setup: the local package may be installed from it.
 bool IsCompanionName(LPCWSTR pszChosen)
 {
@@ -186,10 +206,10 @@ bool DownloadAndPlace(HINTERNET hInternet, CallbackParam& param, BuildInfo& own,
     TracePrint("*** CheckLatestBuild: Download build: end ***");
     BYTE rgbDigest[cbPackageDigest];
     bool bVerified = false;
-    bResult = bResult && IsAcceptedPackage(param, staged, rgbDigest, &bVerified)
-           && PlaceStaged(staged, pszPath, bVerified ? rgbDigest : NULL)
+    bResult = bResult && GoesOn(param) && IsAcceptedPackage(param, staged, rgbDigest, &bVerified)
+           && GoesOn(param) && PlaceStaged(staged, param, pszPath, bVerified ? rgbDigest : NULL)
            && !IsLocalPackage(param, staged.szHeld) && !IsCompanionName(staged.szHeld)
-           && KeepChosenPath(own, staged.szHeld) && CopyExtraFiles(pszPath);
+           && KeepChosenPath(own, staged.szHeld) && GoesOn(param) && CopyExtraFiles(pszPath);
     if (bResult)
         HandOverStaged(staged, *param.pHolds);
     DiscardStaged(staged);
@@ -206,7 +226,8 @@ bool SaveLatestBuild(HINTERNET hInternet, CallbackParam& param, BuildInfo& own,
     SuggestFileName(latest.UrlList(), szPath);
 
     TracePrint("*** CheckLatestBuild: Save file: start ***");
-    bool bResult = AskSavePath(param.hwndDialog, szPath) && !IsLocalPackage(param, szPath)
+    bool bResult = AskSavePath(param.hwndDialog, szPath) && IsPlainChoice(szPath)
+                && !IsLocalPackage(param, szPath)
                 && !IsCompanionName(szPath)
                 && DownloadAndPlace(hInternet, param, own, latest, szPath);
     TracePrint("*** CheckLatestBuild: Save file: end: %d ***", bResult ? 1 : 0);

@@ -1,6 +1,7 @@
 // Staging, holding and placing a downloaded package.
 #include "package_hold.h"
-#include "package_signature.h"
+#include "package_check.h"
+#include "signature_api.h"
 
 namespace {
 
@@ -20,44 +21,54 @@ bool GetFolder(LPCWSTR pszPath, LPWSTR pszFolder)
     return true;
 }
 
-// Holds the file at pszPath for reading, and only if it is the one that was written.
-bool HoldWritten(StagedPackage& staged, LPCWSTR pszPath)
+// A file that is not known for the download yet is never removed after a Cancel.
+bool HasDigest(CallbackParam& param, LPCWSTR pszPackage, const FileIdentity* pOurs,
+               const BYTE* pbChecked)
 {
+    BYTE rgbDigest[cbPackageDigest];
+    if (!DigestAside(param, pszPackage, pOurs, rgbDigest))
+        return false;
+    if (SameBytes(rgbDigest, pbChecked, cbPackageDigest))
+        return true;
+    TracePrint("*** Hold package: %S changed after it was checked ***", pszPackage);
+    return false;
+}
+
+// Holds the placed file for reading, and only if it is the one that was written: by its ID, or,
+// where a rename may change that, by its content. *pbOurs tells whether it is the download.
+bool HoldPlaced(StagedPackage& staged, CallbackParam& param, LPCWSTR pszPath,
+                const BYTE* pbChecked, bool* pbOurs)
+{
+    FileIdentity held;
     staged.hFile = HoldFile(pszPath, true);
-    if (staged.hFile == INVALID_HANDLE_VALUE)
+    if (staged.hFile == INVALID_HANDLE_VALUE || !GetHandleIdentity(staged.hFile, held))
     {
         TracePrint("*** Hold package: can't hold %S (%d) ***", pszPath, (int)GetLastError());
         return false;
     }
-    FileIdentity held;
-    if (!GetHandleIdentity(staged.hFile, held) || !IsSameIdentity(held, staged.written))
+    *pbOurs = staged.bKeepsIds && IsSameIdentity(held, staged.written);
+    if (staged.bKeepsIds && !*pbOurs)
     {
         TracePrint("*** Hold package: %S is not the file that was written ***", pszPath);
         return false;
     }
     if (!GetHeldPath(staged.hFile, staged.szHeld, MAX_PATH))
-    {
-        TracePrint("*** Hold package: can't resolve %S (%d) ***", pszPath, (int)GetLastError());
         return false;
-    }
+    if (pbChecked != NULL
+        && !HasDigest(param, staged.szHeld, *pbOurs ? &staged.written : NULL, pbChecked))
+        return false;
+    *pbOurs = true;
+    staged.written = held;
     TracePrint("*** Hold package: %S ***", staged.szHeld);
     return true;
 }
 
-bool HasDigest(LPCWSTR pszPackage, const BYTE* pbChecked)
+// Through a handle of its own on the file that was written, never by a name alone.
+void RemoveWritten(StagedPackage& staged, LPCWSTR pszPath)
 {
-    BYTE rgbDigest[cbPackageDigest];
-    if (!ComputePackageDigest(pszPackage, rgbDigest))
-        return false;
-    for (DWORD i = 0; i < cbPackageDigest; ++i)
-    {
-        if (rgbDigest[i] != pbChecked[i])
-        {
-            TracePrint("*** Hold package: %S changed after it was checked ***", pszPackage);
-            return false;
-        }
-    }
-    return true;
+    CloseFile(staged.hFile);
+    if (!RemoveFileOf(pszPath, staged.written))
+        TracePrint("*** Stage download: %S not removed (%d) ***", pszPath, (int)GetLastError());
 }
 
 } // namespace
@@ -80,9 +91,14 @@ bool BeginStaging(LPCWSTR pszChosen, StagedPackage& staged)
                    (int)GetLastError());
         return false;
     }
-    staged.hFile = CreateNewFile(szFolder, szStagingPrefix, staged.szStaging);
+    // Shared for reading: the hold after the download is reopened through this handle.
+    PrivateSecurity security;
+    if (MakePrivateSecurity(security))
+        staged.hFile = CreateNewFile(szFolder, szStagingPrefix, staged.szStaging,
+                                     &security.attributes, FILE_SHARE_READ);
     if (staged.hFile == INVALID_HANDLE_VALUE)
         return false;
+    staged.bKeepsIds = KeepsFileIds(staged.hFolder);
     TracePrint("*** Stage download: %S ***", staged.szStaging);
     staged.bWriting = true;
     return GetHandleIdentity(staged.hFile, staged.written);
@@ -90,13 +106,30 @@ bool BeginStaging(LPCWSTR pszChosen, StagedPackage& staged)
 
 bool HoldStaged(StagedPackage& staged)
 {
-    CloseFile(staged.hFile);
+    staged.hFile = HoldInsteadOfWriter(staged.hFile);
     staged.bWriting = false;
-    return HoldWritten(staged, staged.szStaging);
+    if (staged.hFile == INVALID_HANDLE_VALUE)
+    {
+        TracePrint("*** Hold package: can't hold %S (%d) ***", staged.szStaging,
+                   (int)GetLastError());
+        return false;
+    }
+    if (!GetHeldPath(staged.hFile, staged.szHeld, MAX_PATH))
+        return false;
+    TracePrint("*** Hold package: %S ***", staged.szHeld);
+    return true;
 }
 
-bool PlaceStaged(StagedPackage& staged, LPCWSTR pszChosen, const BYTE* pbChecked)
+bool PlaceStaged(StagedPackage& staged, CallbackParam& param, LPCWSTR pszChosen,
+                 const BYTE* pbChecked)
 {
+    BYTE rgbDigest[cbPackageDigest];
+    if (!staged.bKeepsIds && pbChecked == NULL)
+    {
+        if (!DigestAside(param, staged.szHeld, &staged.written, rgbDigest))
+            return false;
+        pbChecked = rgbDigest;
+    }
     // A rename replaces whatever has the chosen name, a link included, and never writes
     // through it.
     CloseFile(staged.hFile);
@@ -107,12 +140,12 @@ bool PlaceStaged(StagedPackage& staged, LPCWSTR pszChosen, const BYTE* pbChecked
         return false;
     }
     staged.szStaging[0] = L'\0';
-    if (HoldWritten(staged, pszChosen) && (pbChecked == NULL || HasDigest(staged.szHeld, pbChecked)))
-        return true;
-    // Only a name goes: whatever the chosen name leads to by now, its data stays.
-    CloseFile(staged.hFile);
-    DeleteFileW(pszChosen);
-    return false;
+    bool bOurs = false;
+    staged.bPlaced = HoldPlaced(staged, param, pszChosen, pbChecked, &bOurs);
+    // A file that can't be told for the download is somebody else's: it stays.
+    if (!staged.bPlaced && bOurs)
+        RemoveWritten(staged, pszChosen);
+    return staged.bPlaced;
 }
 
 void HandOverStaged(StagedPackage& staged, PackageHolds& holds)
@@ -121,23 +154,22 @@ void HandOverStaged(StagedPackage& staged, PackageHolds& holds)
     MoveHolds(placed, holds);
     staged.hFile = INVALID_HANDLE_VALUE;
     staged.hFolder = INVALID_HANDLE_VALUE;
+    staged.bPlaced = false;
 }
 
 void DiscardStaged(StagedPackage& staged)
 {
     // A transfer left running after a Cancel may still have the file open: it goes once the
     // last handle is closed, at the latest when the process ends.
-    FILE_DISPOSITION_INFO disposition = {TRUE};
-    if (staged.bWriting && SetFileInformationByHandle(staged.hFile, FileDispositionInfo,
-                                                      &disposition, sizeof(disposition)))
+    if (staged.bWriting && MarkForDeletion(staged.hFile))
         staged.szStaging[0] = L'\0';
     staged.bWriting = false;
-    CloseFile(staged.hFile);
     if (staged.szStaging[0] != L'\0')
-    {
-        BOOL res = DeleteFileW(staged.szStaging);
-        VERIFY_API_CALL(res != FALSE);
-        staged.szStaging[0] = L'\0';
-    }
+        RemoveWritten(staged, staged.szStaging);
+    else if (staged.bPlaced)
+        RemoveWritten(staged, staged.szHeld);
+    staged.szStaging[0] = L'\0';
+    staged.bPlaced = false;
+    CloseFile(staged.hFile);
     CloseFile(staged.hFolder);
 }

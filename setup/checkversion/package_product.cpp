@@ -54,24 +54,84 @@ bool ParseFields(LPCWSTR psz, DWORD* rgdwFields)
     return true;
 }
 
-} // namespace
-
-bool IsHigherVersion(LPCWSTR pszLater, LPCWSTR pszEarlier)
+bool IsSet(LPCWSTR psz)
 {
-    DWORD rgdwLater[cVersionFields];
-    DWORD rgdwEarlier[cVersionFields];
-    if (!ParseFields(pszLater, rgdwLater) || !ParseFields(pszEarlier, rgdwEarlier))
-        return false;
-    for (int i = 0; i < cVersionFields; ++i)
+    return psz != NULL && psz[0] != L'\0';
+}
+
+// One rule of what the download must be: this UpgradeCode, and a ProductVersion higher than
+// the one given (nLeast 1) or at least that one (nLeast 0); an empty or missing part holds any.
+bool Satisfies(const ProductIdentity& downloaded, LPCWSTR pszUpgradeCode, LPCWSTR pszVersion,
+               int nLeast, LPCSTR pszWhose)
+{
+    if (IsSet(pszUpgradeCode) && !IsSameGuid(downloaded.szUpgradeCode, pszUpgradeCode))
     {
-        if (rgdwLater[i] != rgdwEarlier[i])
-            return rgdwLater[i] > rgdwEarlier[i];
+        TracePrint("*** Verify package: UpgradeCode %S is not %s %S ***",
+                   downloaded.szUpgradeCode, pszWhose, pszUpgradeCode);
+        return false;
     }
+    int nOrder = 0;
+    if (!IsSet(pszVersion)
+        || (CompareVersions(downloaded.szVersion, pszVersion, &nOrder) && nOrder >= nLeast))
+        return true;
+    TracePrint("*** Verify package: ProductVersion %S is not %s %s %S ***", downloaded.szVersion,
+               nLeast > 0 ? "higher than" : "at least", pszWhose, pszVersion);
     return false;
 }
 
-bool IsLaterBuildOfProduct(LPCWSTR pszLocalPackage, LPCWSTR pszDownloadedPackage)
+// A repair from an old disc must not install a build older than the one on the machine.
+bool IsLaterThanInstalled(const MsiApi& api, const ProductIdentity& downloaded)
 {
+    WCHAR szProduct[cchPropertyValue];
+    UINT uEnum = ERROR_SUCCESS;
+    for (DWORD i = 0; uEnum == ERROR_SUCCESS; ++i)
+    {
+        uEnum = api.MsiEnumRelatedProductsW(downloaded.szUpgradeCode, 0, i, szProduct);
+        WCHAR szInstalled[cchPropertyValue];
+        DWORD cchInstalled = cchPropertyValue;
+        if (uEnum == ERROR_SUCCESS
+            && (api.MsiGetProductInfoW(szProduct, INSTALLPROPERTY_VERSIONSTRING, szInstalled,
+                                       &cchInstalled) != ERROR_SUCCESS
+                || !Satisfies(downloaded, NULL, szInstalled, 1, "the installed")))
+            return false;
+    }
+    if (uEnum == ERROR_NO_MORE_ITEMS)
+        return true;
+    TracePrint("*** Verify package: can't list installed builds (%d) ***", (int)uEnum);
+    return false;
+}
+
+} // namespace
+
+bool CompareVersions(LPCWSTR psz1, LPCWSTR psz2, int* pnOrder)
+{
+    DWORD rgdw1[cVersionFields];
+    DWORD rgdw2[cVersionFields];
+    *pnOrder = 0;
+    if (!ParseFields(psz1, rgdw1) || !ParseFields(psz2, rgdw2))
+        return false;
+    for (int i = 0; i < cVersionFields && *pnOrder == 0; ++i)
+        *pnOrder = rgdw1[i] == rgdw2[i] ? 0 : rgdw1[i] > rgdw2[i] ? 1 : -1;
+    return true;
+}
+
+bool IsHigherVersion(LPCWSTR pszLater, LPCWSTR pszEarlier)
+{
+    int nOrder = 0;
+    return CompareVersions(pszLater, pszEarlier, &nOrder) && nOrder > 0;
+}
+
+bool IsSameGuid(LPCWSTR psz1, LPCWSTR psz2)
+{
+    return CompareStringOrdinal(psz1, -1, psz2, -1, TRUE) == CSTR_EQUAL;
+}
+
+bool IsAcceptedProduct(LPCWSTR pszUpgradeCode, LPCWSTR pszLowestVersion, LPCWSTR pszLocalPackage,
+                       LPCWSTR pszDownloadedPackage, bool bAnchored)
+{
+    // Where nothing vouches for the download, only the rows a maker set make it worth reading.
+    if (!bAnchored && !IsSet(pszUpgradeCode) && !IsSet(pszLowestVersion))
+        return true;
     MsiLibrary msi;
     if (!LoadMsiLibrary(msi))
     {
@@ -80,24 +140,16 @@ bool IsLaterBuildOfProduct(LPCWSTR pszLocalPackage, LPCWSTR pszDownloadedPackage
     }
     ProductIdentity local;
     ProductIdentity downloaded;
-    bool bLater = ReadIdentity(msi, pszLocalPackage, local)
-               && ReadIdentity(msi, pszDownloadedPackage, downloaded);
+    bool bLocal = pszLocalPackage != NULL;
+    bool bAccepted = ReadIdentity(msi, pszDownloadedPackage, downloaded)
+                  && (!bLocal || ReadIdentity(msi, pszLocalPackage, local))
+                  && Satisfies(downloaded, pszUpgradeCode, pszLowestVersion, 0, "the product's")
+                  && (!bLocal || Satisfies(downloaded, local.szUpgradeCode, local.szVersion, 1,
+                                           "the local package's"))
+                  && IsLaterThanInstalled(msi.api, downloaded);
     FreeMsiLibrary(msi);
-    if (!bLater)
-        return false;
-    if (lstrcmpiW(local.szUpgradeCode, downloaded.szUpgradeCode) != 0)
-    {
-        TracePrint("*** Verify package: UpgradeCode %S is not the local package's %S ***",
-                   downloaded.szUpgradeCode, local.szUpgradeCode);
-        return false;
-    }
-    if (!IsHigherVersion(downloaded.szVersion, local.szVersion))
-    {
-        TracePrint("*** Verify package: ProductVersion %S is not higher than the local "
-                   "package's %S ***", downloaded.szVersion, local.szVersion);
-        return false;
-    }
-    TracePrint("*** Verify package: same product, ProductVersion %S after %S ***",
-               downloaded.szVersion, local.szVersion);
-    return true;
+    if (bAccepted && bLocal)
+        TracePrint("*** Verify package: same product, ProductVersion %S after %S ***",
+                   downloaded.szVersion, local.szVersion);
+    return bAccepted;
 }

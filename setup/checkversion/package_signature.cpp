@@ -4,51 +4,21 @@
 // traced where it is found.
 #include "package_signature.h"
 #include "package_product.h"
-#include "signer_checks.h"
+#include "signature_message.h"
 #include "setup_base/setup_base.h"
 
 namespace {
 
-const BYTE rgbSha256Oid[] = {0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01};
-const BYTE bOctetString = 0x04;
-
-const char szNotIntact[] = "signature is not intact";
-
-// The embedded signature, and the certificate that its signer info names.
-bool OpenSignature(LPCWSTR pszPackage, Signature& sig, LPCSTR pszFailure)
-{
-    Api.CryptQueryObject(CERT_QUERY_OBJECT_FILE, pszPackage,
-                         CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED, CERT_QUERY_FORMAT_FLAG_BINARY,
-                         0, NULL, NULL, NULL, &sig.hStore, &sig.hMsg, NULL);
-    return FindSigner(sig, pszFailure);
-}
-
-// The signed attributes must hold under the signer's key, and their message digest must be
-// that of the indirect data.
+// What a package signature signs: its indirect data, which ends with the package digest, the
+// algorithm identifier (perhaps with empty parameters) and the digest as an octet string.
 bool IsIntact(Signature& sig)
 {
-    if (!HoldsUnderSignerKey(sig))
+    if (!IsSignedContent(sig, SPC_INDIRECT_DATA_OBJID, true))
         return false;
-    // What was signed must be a package digest, not some other content of the same signer's
-    // that happens to end the same way.
-    DWORD cb = 0;
-    HeapPtr<char> type(GetMessageParam<char>(sig.hMsg, CMSG_INNER_CONTENT_TYPE_PARAM, &cb));
-    if (type.get() == NULL || cb == 0 || type.get()[cb - 1] != '\0'
-        || lstrcmpA(type.get(), SPC_INDIRECT_DATA_OBJID) != 0)
-        return FailStep(szNotIntact, (DWORD)CRYPT_E_UNEXPECTED_MSG_TYPE);
-    sig.pbContent = GetMessageParam<BYTE>(sig.hMsg, CMSG_CONTENT_PARAM, &cb);
-    const BYTE* pb = sig.pbContent;
-    if (pb == NULL)
-        return FailStep(szNotIntact, GetLastError());
-    // The message digest covers the content's value, without its tag and length. The value
-    // ends with the package digest: the algorithm identifier, perhaps with empty parameters,
-    // and the digest as an octet string.
-    DWORD cbHeader = cb > 2 ? 2 + (pb[1] & 0x80 ? pb[1] & 0x7F : 0) : cb;
-    if (cb < cbHeader + sizeof(rgbSha256Oid) + 6 + cbPackageDigest)
+    const BYTE* pb = sig.pbSigned;
+    DWORD cb = sig.cbSigned;
+    if (cb < sizeof(rgbSha256Oid) + 6 + cbPackageDigest)
         return FailNotSha256();
-    BYTE rgbDigest[cbPackageDigest];
-    if (!HashBlock(pb + cbHeader, cb - cbHeader, rgbDigest) || !HasSignedDigest(sig, rgbDigest))
-        return false;
     const BYTE* pbDigest = pb + cb - cbPackageDigest;
     const BYTE* pbOidEnd = pbDigest - 2;
     if (pbOidEnd[0] != bOctetString || pbOidEnd[1] != cbPackageDigest)
@@ -157,28 +127,33 @@ PackageCheck CheckPackages(const PackageAnchor& anchor, LPCWSTR pszDownloadedPac
     TracePrint("*** Verify package: anchored by %s ***",
                bPinned ? "the publisher pins"
                        : localSignature == LOCAL_SIGNED ? "the local signer" : "none");
-    // No local package anchors nothing either: the download is all there is to install.
-    if (!bPinned && localSignature == LOCAL_MISSING)
+    // No local package anchors nothing either: the download is all there is to install. The
+    // image's product rows, where set, still hold.
+    if (!bPinned && localSignature != LOCAL_SIGNED)
     {
-        TracePrint("*** Verify package: no local package, not verified ***");
-        return PACKAGE_NOT_ANCHORED;
+        TracePrint(localSignature == LOCAL_MISSING
+                       ? "*** Verify package: no local package, not verified ***"
+                       : "*** Verify package: local package is not signed, not verified ***");
+        return IsAcceptedProduct(anchor.pszUpgradeCode, anchor.pszLowestVersion, NULL,
+                                 pszDownloadedPackage, false)
+                   ? PACKAGE_NOT_ANCHORED : PACKAGE_REFUSED;
     }
-    if (!bPinned && localSignature == LOCAL_UNSIGNED)
-    {
-        TracePrint("*** Verify package: local package is not signed, not verified ***");
-        return PACKAGE_NOT_ANCHORED;
-    }
-    bool bVerified = (bPinned || OpenSignature(pszLocalPackage, local,
+    // A signature made while its certificate was valid, as a time stamp vouches, outlives it.
+    FILETIME stamped;
+    bool bVerified = (bPinned || OpenSignature(CERT_QUERY_OBJECT_FILE, pszLocalPackage, local,
                                                "can't read the local package's signature"))
-                  && OpenSignature(pszDownloadedPackage, downloaded, "not signed")
+                  && OpenSignature(CERT_QUERY_OBJECT_FILE, pszDownloadedPackage, downloaded,
+                                   "not signed")
                   && IsIntact(downloaded)
                   && MatchesContent(pszDownloadedPackage, downloaded, pbDigest)
-                  && IsTrustedForCodeSigning(downloaded)
+                  && IsTrustedFor(downloaded, szOID_PKIX_KP_CODE_SIGNING,
+                                  GetStampTime(downloaded, &stamped) ? &stamped : NULL)
                   && (bPinned ? IsPinned(downloaded, anchor.pszPins)
                               : HasLocalSigner(local, downloaded))
                   && PassesWinVerifyTrust(pszDownloadedPackage)
-                  && (localSignature == LOCAL_MISSING
-                      || IsLaterBuildOfProduct(pszLocalPackage, pszDownloadedPackage));
+                  && IsAcceptedProduct(anchor.pszUpgradeCode, anchor.pszLowestVersion,
+                                       localSignature == LOCAL_MISSING ? NULL : pszLocalPackage,
+                                       pszDownloadedPackage, true);
     return bVerified ? PACKAGE_VERIFIED : PACKAGE_REFUSED;
 }
 

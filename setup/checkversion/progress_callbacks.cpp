@@ -87,7 +87,7 @@ bool RunCallback(const CallbackTexts& texts, int nEvent, void* pProgress,
     case PROGRESS_STEP:
     {
         TracePrint(texts.pszProgress);
-        if (LoadState(param) != stateRunning || IsCancelled(param))
+        if (IsStopRequested(param))
         {
             TracePrint(texts.pszTerminated);
             return false;

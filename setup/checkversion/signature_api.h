@@ -47,6 +47,9 @@ extern HCRYPTPROV g_hProvider;     // SHA-256 capable, verification only
 extern LPCSTR g_pszSubject;        // what is checked, as the failure lines name it
 
 const DWORD dwEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+// The DER of SHA-256's object identifier, tag and length included; the tag of an octet string.
+const BYTE rgbSha256Oid[] = {0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01};
+const BYTE bOctetString = 0x04;
 const WCHAR szSignatureStream[] = L"\x05" L"DigitalSignature";
 const WCHAR szExtendedSignatureStream[] = L"\x05" L"MsiDigitalSignatureEx";
 

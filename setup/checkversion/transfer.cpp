@@ -55,7 +55,8 @@ bool OpenRemote(Transfer& transfer, HINTERNET& hRemote, LPWSTR pszOpenedUrl)
         TracePrint("*** Download: set open connection status: end ***");
     StoreRunning(param);
     bool bOpened = TryOpenUrl(transfer.hSession, param.hwndDialog, transfer.pszSourceList, true,
-                              OpenCallback, &transfer, &hRemote, pszOpenedUrl);
+                              OpenCallback, &transfer, &hRemote, pszOpenedUrl,
+                              &param.lCancelled);
     TracePrint("*** Download: Try open URL: end ***");
     return bOpened;
 }
@@ -199,10 +200,11 @@ DWORD WINAPI TransferProc(LPVOID pvTransfer)
     return 0;
 }
 
-// Waits for the transfer to end; after a Cancel, for dwTransferGraceMs more at most. True when
-// it ended. Messages sent to this thread's windows are served meanwhile: the transfer sets
-// texts of the dialog synchronously, whichever thread owns it.
-bool AwaitTransfer(HANDLE hThread, const CallbackParam& param)
+} // namespace
+
+// Messages sent to this thread's windows are served meanwhile: the transfer sets texts of the
+// dialog synchronously, whichever thread owns it.
+bool AwaitThread(HANDLE hThread, const CallbackParam& param)
 {
     DWORD dwCancelled = 0;
     bool bCancelled = false;
@@ -224,8 +226,6 @@ bool AwaitTransfer(HANDLE hThread, const CallbackParam& param)
             return false;
     }
 }
-
-} // namespace
 
 WorkerShare* NewWorkerShare(HWND hwndDialog, LPCWSTR pszMsiPackage)
 {
@@ -318,7 +318,7 @@ bool RunTransfer(HINTERNET hSession, CallbackParam& param, const TransferRequest
     }
     else
     {
-        bool bEnded = AwaitTransfer(hThread, param);
+        bool bEnded = AwaitThread(hThread, param);
         CloseHandle(hThread);
         if (bEnded)
         {

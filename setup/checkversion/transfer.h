@@ -10,7 +10,8 @@
 //
 //   what                                   held by                      released by
 //   WorkerShare: the CallbackParam, the    the main thread, the         the last ReleaseShare
-//     holds, the package path              worker, every Transfer
+//     holds, the package path              worker, every Transfer and
+//                                          CheckJob
 //   the WinInet session (hSession)         the share                    the share's last release
 //   the WinInet binding (bInternetBound)   the share                    the share's last release,
 //                                                                       after the session
@@ -18,11 +19,13 @@
 //     job's file handle and of the list    transfer thread              which then lets go of
 //                                                                       the share
 //   a job's own file and texts             the job, on the worker       the job's end
+//   CheckJob (package_check.cpp): its      the worker and the check     the last ReleaseJob, which
+//     record and copies of what it reads   thread                       then lets go of the share
 //   the dialog                             the main thread              after the worker's wait
 //
 // A worker ended by force or left suspended never lets go: what it holds stays for good,
-// neither read nor freed. A transfer left behind after a Cancel lets go when it ends by
-// itself, which may be never before the process ends.
+// neither read nor freed. A transfer or check left behind after a Cancel lets go when it ends
+// by itself, which may be never before the process ends.
 struct WorkerShare
 {
     volatile LONG lRefs;
@@ -61,6 +64,10 @@ struct TransferRequest
     ListSpan* pOpened;              // none, or where the node of the list that opened goes
     ResumeScope scope;
 };
+
+// Waits for a thread of the update check to end; after a Cancel, for a moment more at most (the
+// grace a transfer gets). True when it ended: the thread was not left behind.
+bool AwaitThread(HANDLE hThread, const CallbackParam& param);
 
 // True when the transfer ran to its end and copied the whole file into request.hLocal. After
 // a Cancel the worker waits for it a moment only, then leaves it to end by itself. The node that

@@ -59,6 +59,8 @@ typedef bool (*ConfirmCallback)(HWND hDialog, const BuildInfo& latest);
 
 LONG LoadState(const CallbackParam& param);
 bool IsCancelled(const CallbackParam& param);
+// Cancelled, or the Cancel button pressed while the main thread's loop has not seen it yet.
+bool IsStopRequested(const CallbackParam& param);
 void StoreRunning(CallbackParam& param);
 
 // Posts a message if the window still exists.

@@ -23,6 +23,8 @@
 #define IDS_MIRROR_URLS           2010
 #define IDS_COMPANION_FILES       2011
 #define IDS_PUBLISHER_PINS        2012
+#define IDS_UPGRADE_CODE          2013
+#define IDS_LOWEST_VERSION        2014
 #define IDS_INFO_VALIDITY         2015
 
 #define IDC_PROGRESS              1000

@@ -1,6 +1,8 @@
-// File identity, new files and holds.
+// File identity, new files (private ones too), holds, the paths that name them, and removal
+// through a handle confirmed to be the file.
 #include "files.h"
 #include "setup_base.h"
+#include "system_library.h"
 
 namespace {
 
@@ -11,6 +13,40 @@ const int nNewFileAttempts = 64;
 const DWORD dwHoldShare = FILE_SHARE_READ;
 const WCHAR szLongPrefix[] = L"\\\\?\\";
 const WCHAR szLongUncPrefix[] = L"\\\\?\\UNC\\";
+const DWORD cbTokenUser = 128;      // a TOKEN_USER and the longest SID
+const DWORD cchFileSystemName = 16;
+const SID sidSystem = {SID_REVISION, 1, SECURITY_NT_AUTHORITY, {SECURITY_LOCAL_SYSTEM_RID}};
+
+struct SecurityApi
+{
+    decltype(::OpenProcessToken)* OpenProcessToken;
+    decltype(::GetTokenInformation)* GetTokenInformation;
+    decltype(::InitializeAcl)* InitializeAcl;
+    decltype(::AddAccessAllowedAce)* AddAccessAllowedAce;
+};
+
+union SecurityLibrary
+{
+    SecurityApi api;
+    FARPROC rgpfnSlots[sizeof(SecurityApi) / sizeof(FARPROC)];
+};
+
+// The DACL into security.rgdwAcl: the token's user may do anything, the system may read.
+bool MakePrivateAcl(const SecurityApi& api, PrivateSecurity& security)
+{
+    DWORD rgdwUser[cbTokenUser / sizeof(DWORD)];
+    HANDLE hToken = NULL;
+    DWORD cbUser = 0;
+    bool bOpened = api.OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken) != FALSE;
+    FileHandle token(bOpened ? hToken : INVALID_HANDLE_VALUE);
+    bool bMade = bOpened
+              && api.GetTokenInformation(token.get(), TokenUser, rgdwUser, cbTokenUser, &cbUser);
+    PACL pAcl = (PACL)security.rgdwAcl;
+    return bMade && api.InitializeAcl(pAcl, cbPrivateAcl, ACL_REVISION)
+        && api.AddAccessAllowedAce(pAcl, ACL_REVISION, GENERIC_ALL,
+                                   ((TOKEN_USER*)rgdwUser)->User.Sid)
+        && api.AddAccessAllowedAce(pAcl, ACL_REVISION, GENERIC_READ, (PSID)&sidSystem);
+}
 
 bool GetPathIdentity(LPCWSTR pszPath, FileIdentity& identity)
 {
@@ -23,6 +59,15 @@ bool GetPathIdentity(LPCWSTR pszPath, FileIdentity& identity)
 bool StartsWith(LPCWSTR pszText, LPCWSTR pszPrefix)
 {
     return CompareChars(pszText, pszPrefix, (DWORD)lstrlenW(pszPrefix)) == 0;
+}
+
+// The held file by its path: the path hands on exactly what it says and opens that very file.
+bool NamesHeldFile(HANDLE hFile, LPCWSTR pszPath)
+{
+    FileIdentity held;
+    FileIdentity named;
+    return IsCanonicalPath(pszPath) && GetHandleIdentity(hFile, held)
+        && GetPathIdentity(pszPath, named) && IsSameIdentity(held, named);
 }
 
 } // namespace
@@ -70,7 +115,33 @@ bool IsPlainFile(HANDLE hFile)
     return (info.dwFileAttributes & dwNotPlain) == 0 && info.nNumberOfLinks <= 1;
 }
 
-HANDLE CreateNewFile(LPCWSTR pszDirectory, LPCWSTR pszPrefix, LPWSTR pszPath)
+bool MakePrivateSecurity(PrivateSecurity& security)
+{
+    ZeroBytes(&security, sizeof(security));
+    SecurityLibrary library;
+    HMODULE hAdvapi = BindSystemLibrary(L"advapi32.dll",
+                                        "OpenProcessToken\0GetTokenInformation\0InitializeAcl\0"
+                                        "AddAccessAllowedAce\0", library.rgpfnSlots);
+    bool bMade = hAdvapi != NULL && MakePrivateAcl(library.api, security);
+    DWORD dwError = GetLastError();
+    if (hAdvapi != NULL)
+        FreeLibrary(hAdvapi);
+    if (!bMade)
+    {
+        TracePrint("*** Create file: no private DACL (%d) ***", (int)dwError);
+        return false;
+    }
+    // Absolute form, the owner left to the system: the one the token makes owner of new files.
+    security.descriptor.Revision = SECURITY_DESCRIPTOR_REVISION;
+    security.descriptor.Control = SE_DACL_PRESENT | SE_DACL_PROTECTED;
+    security.descriptor.Dacl = (PACL)security.rgdwAcl;
+    security.attributes.nLength = sizeof(security.attributes);
+    security.attributes.lpSecurityDescriptor = &security.descriptor;
+    return true;
+}
+
+HANDLE CreateNewFile(LPCWSTR pszDirectory, LPCWSTR pszPrefix, LPWSTR pszPath,
+                     SECURITY_ATTRIBUTES* pSecurity, DWORD dwShare)
 {
     UINT uUnique = GetTickCount() ^ GetCurrentThreadId();
     DWORD dwError = ERROR_FILE_EXISTS;
@@ -83,8 +154,8 @@ HANDLE CreateNewFile(LPCWSTR pszDirectory, LPCWSTR pszPrefix, LPWSTR pszPath)
             dwError = GetLastError();
             break;
         }
-        HANDLE hFile = CreateFileW(pszPath, GENERIC_READ | GENERIC_WRITE | DELETE, 0, NULL,
-                                   CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+        HANDLE hFile = CreateFileW(pszPath, GENERIC_READ | GENERIC_WRITE | DELETE, dwShare,
+                                   pSecurity, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
         if (hFile != INVALID_HANDLE_VALUE)
             return hFile;
         dwError = GetLastError();
@@ -106,6 +177,49 @@ HANDLE HoldFile(LPCWSTR pszPath, bool bPlainOnly)
         SetLastError(ERROR_CANT_ACCESS_FILE);
     }
     return hFile;
+}
+
+HANDLE HoldInsteadOfWriter(HANDLE& hWriter)
+{
+    // A hold shares reading only, which the open writer's own access rules out: a bridge that
+    // shares everything keeps the file open while the writer closes, and the hold comes from it.
+    FileHandle bridge(ReOpenFile(hWriter, GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0));
+    CloseFile(hWriter);
+    return bridge.IsOpen() ? ReOpenFile(bridge.get(), GENERIC_READ, dwHoldShare, 0)
+                           : INVALID_HANDLE_VALUE;
+}
+
+bool MarkForDeletion(HANDLE hFile)
+{
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return SetFileInformationByHandle(hFile, FileDispositionInfo, &disposition,
+                                      sizeof(disposition)) != FALSE;
+}
+
+bool RemoveFileOf(LPCWSTR pszPath, const FileIdentity& identity)
+{
+    FileHandle file(CreateFileW(pszPath, DELETE | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL));
+    FileIdentity found;
+    return file.IsOpen() && GetHandleIdentity(file.get(), found) && IsSameIdentity(found, identity)
+        && MarkForDeletion(file.get());
+}
+
+bool KeepsFileIds(HANDLE hFolder)
+{
+    WCHAR szFileSystem[cchFileSystemName];
+    if (!GetVolumeInformationByHandleW(hFolder, NULL, 0, NULL, NULL, NULL, szFileSystem,
+                                       cchFileSystemName))
+        szFileSystem[0] = L'\0';
+    return KeepsFileIds(szFileSystem);
+}
+
+bool KeepsFileIds(LPCWSTR pszFileSystem)
+{
+    return CompareStrings(pszFileSystem, L"NTFS") == 0
+        || CompareStrings(pszFileSystem, L"ReFS") == 0;
 }
 
 HANDLE HoldDirectory(LPCWSTR pszPath)
@@ -144,5 +258,26 @@ bool GetHeldPath(HANDLE hFile, LPWSTR pszPath, DWORD cchPath)
     else if (StartsWith(pszPath, szLongPrefix))
         iFrom = (DWORD)lstrlenW(szLongPrefix);
     *CopyChars(pszPath + iKeep, pszPath + iFrom, cchFinal) = L'\0';
+    if (NamesHeldFile(hFile, pszPath))
+        return true;
+    // A folder "x." is reached as "x" by every program handed the path: another file, unheld.
+    TracePrint("*** Hold file: %S is not the held file ***", pszPath);
+    pszPath[0] = L'\0';
+    return false;
+}
+
+bool IsCanonicalPath(LPCWSTR pszPath)
+{
+    WCHAR szFull[MAX_PATH];
+    DWORD cchFull = GetFullPathNameW(pszPath, MAX_PATH, szFull, NULL);
+    if (cchFull == 0 || cchFull >= MAX_PATH || CompareStrings(szFull, pszPath) != 0)
+        return false;
+    for (LPCWSTR psz = pszPath; *psz != L'\0'; ++psz)
+    {
+        bool bSegmentEnd = psz[1] == L'\\' || psz[1] == L'\0';
+        if ((*psz == L':' && psz != pszPath + 1) || *psz == L'?'
+            || (bSegmentEnd && (*psz == L'.' || *psz == L' ')))
+            return false;
+    }
     return true;
 }

@@ -7,8 +7,9 @@ namespace {
 
 const char szEntryPoints[] =
     "MsiOpenDatabaseW\0MsiDatabaseOpenViewW\0MsiViewExecute\0MsiViewFetch\0"
-    "MsiRecordGetStringW\0MsiCloseHandle\0MsiQueryProductStateW\0";
-const int cEntryPoints = 7;
+    "MsiRecordGetStringW\0MsiCloseHandle\0MsiQueryProductStateW\0MsiEnumRelatedProductsW\0"
+    "MsiGetProductInfoW\0";
+const int cEntryPoints = 9;
 static_assert(sizeof(MsiLibrary::rgpfnSlots) == cEntryPoints * sizeof(FARPROC), "a slot per name");
 const WCHAR szQueryFormat[] = L"SELECT `Value` FROM `Property` WHERE `Property`='%s'";
 const DWORD cchQuery = 128;

@@ -16,6 +16,8 @@ struct MsiApi
     decltype(::MsiRecordGetStringW)* MsiRecordGetStringW;
     decltype(::MsiCloseHandle)* MsiCloseHandle;
     decltype(::MsiQueryProductStateW)* MsiQueryProductStateW;
+    decltype(::MsiEnumRelatedProductsW)* MsiEnumRelatedProductsW;
+    decltype(::MsiGetProductInfoW)* MsiGetProductInfoW;
 };
 
 // msi.dll with its entry points; hModule is NULL when it could not be bound.

@@ -132,7 +132,8 @@ class _Handler(BaseHTTPRequestHandler):
     the whole answer), /close (closed before any header), /drip/NAME (the
     length, then DRIP_BYTES every DRIP_SECONDS, the last DRIP_HELD bytes once the server's
     release event is set), /stall/NAME (the length and STALL_BYTES of the body, then nothing
-    more until the server stops).
+    more until the server stops), /linger/NAME (the whole body without a length, the connection
+    closed, which ends it, once the release event is set).
     Hostile ones: /headers/NAME (the length, then nothing), /trickle/NAME (the length, then a
     byte every TRICKLE_SECONDS), /repeat/NAME (REPEAT_LENGTH bytes: the file over and over, made
     while sent); and for any name /mute/ (the request is read, nothing is sent), /proxy-auth/
@@ -195,6 +196,13 @@ class _Handler(BaseHTTPRequestHandler):
             self.wfile.flush()
             self.reset_now.wait()
             self.wfile.write(data[size // 2:])
+        elif kind == "linger":
+            self.send_response(200)
+            self.end_headers()
+            self.close_connection = True
+            self.wfile.write(path.read_bytes())
+            self.wfile.flush()
+            self.release.wait()
         elif kind in ("drip", "stall"):
             self._head(200, size)
             self._send_slowly(path, kind == "stall")

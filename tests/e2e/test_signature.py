@@ -24,6 +24,7 @@ REPLACE_CAPTION = "Error"
 NOT_VERIFIED_TEXT = ("下載的新版安裝套件未能通過數位簽章驗證，可能已遭竄改或並非由原發行者發行。 "
                      "安裝精靈將安裝現有版本。")
 PINNED = "*** Verify package: anchored by the publisher pins ***"
+UNVERIFIED = "*** CheckLatestBuild: download installed unverified ***"
 
 
 def pins(*signers):
@@ -56,7 +57,12 @@ def offer(run, local, served):
     (run.served / PACKAGE).write_bytes((MATERIAL / served).read_bytes())
 
 
-@pytest.mark.parametrize("local, served, pinned, taken, line", [
+UPGRADE_CODE = "{6A3F1C2E-4B7D-4E11-9C55-2D8E0A7B1F02}"
+OTHER_UPGRADE_CODE = "{6A3F1C2E-4B7D-4E11-9C55-2D8E0A7B1F0F}"
+SAME_PRODUCT = "*** Verify package: same product, ProductVersion 1.0.1 after 1.0.0 ***"
+
+
+@pytest.mark.parametrize("local, served, pinned, taken, line, product", [(*case, {}) for case in [
     ("local-a.msi", "signed-a.msi", "", True, "*** Verify package: end: verified ***"),
     ("local-a.msi", "tampered.msi", "", False,
      "*** Verify package: content does not match its signature ***"),
@@ -64,6 +70,10 @@ def offer(run, local, served):
     ("local-a.msi", "self-signed.msi", "", False,
      "*** Verify package: certificate chain is not trusted for code signing (0x800B0109) ***"),
     ("local-a.msi", "unsigned.msi", "", False, "*** Verify package: not signed (0x80092009) ***"),
+    ("local-a.msi", "expired-stamped.msi", "", True,
+     "*** Verify package: judged at its time stamp ***"),
+    ("local-a.msi", "expired.msi", "", False,
+     "*** Verify package: certificate chain is not trusted for code signing (0x800B0101) ***"),
     ("unsigned-1.0.0.msi", "unsigned.msi", "", True,
      "*** Verify package: local package is not signed, not verified ***"),
     ("unsigned-1.0.0.msi", "signed-a.msi", "a", True, PINNED),
@@ -74,20 +84,47 @@ def offer(run, local, served):
     ("local-a.msi", "other-product-a.msi", "", False,
      "*** Verify package: UpgradeCode {6A3F1C2E-4B7D-4E11-9C55-2D8E0A7B1F0F} is not the local "
      "package's {6A3F1C2E-4B7D-4E11-9C55-2D8E0A7B1F02} ***"),
-    ("local-a.msi", "lower-case-a.msi", "", True,
-     "*** Verify package: same product, ProductVersion 1.0.1 after 1.0.0 ***"),
+    ("local-a.msi", "lower-case-a.msi", "", True, SAME_PRODUCT),
     # The build information is signed by B, pinned beside the near miss of A's key.
     ("unsigned-1.0.0.msi", "signed-a.msi", "a~+b", False,
      "*** Verify package: signed by Velmora Test Publisher A, whose key "),
+]] + [
+    # The product of the image's rows 2013 and 2014, and the build already installed.
+    ("unsigned-1.0.0.msi", "signed-a.msi", "a", True, SAME_PRODUCT,
+     {2013: UPGRADE_CODE.lower(), 2014: "1.0.1"}),
+    ("unsigned-1.0.0.msi", "other-product-a.msi", "a", False,
+     f"*** Verify package: UpgradeCode {OTHER_UPGRADE_CODE} is not the product's {UPGRADE_CODE} ***",
+     {2013: UPGRADE_CODE}),
+    ("unsigned-1.0.0.msi", "signed-a.msi", "a", False,
+     "*** Verify package: ProductVersion 1.0.1 is not at least the product's 1.0.2 ***",
+     {2014: "1.0.2"}),
+    ("unsigned-1.0.0.msi", "unsigned.msi", "", False,
+     "*** Verify package: ProductVersion 1.0.1 is not at least the product's 1.0.2 ***",
+     {2014: "1.0.2"}),
+    ("unsigned-1.0.0.msi", "signed-a.msi", "a", True, SAME_PRODUCT,
+     {"installed": "unsigned-1.0.0.msi"}),
+    ("unsigned-1.0.0.msi", "signed-a.msi", "a", False,
+     "*** Verify package: ProductVersion 1.0.1 is not higher than the installed 1.0.1 ***",
+     {"installed": "signed-a.msi"}),
 ], ids=["signed by A", "changed after signing", "signed by B", "self-signed", "unsigned",
-        "nothing to anchor", "pinned A, unsigned local", "pinned A, signed by B",
-        "an older build", "another product", "its UpgradeCode in lower case",
-        "a pin one early digit off A's"])
+        "expired, time-stamped", "expired", "nothing to anchor", "pinned A, unsigned local",
+        "pinned A, signed by B", "an older build", "another product",
+        "its UpgradeCode in lower case", "a pin one early digit off A's", "the image's product",
+        "not the image's product", "below the lowest version", "below the lowest version, unsigned",
+        "later than the installed build", "the installed build again"])
 def test_only_a_checked_later_build_replaces_the_local_package(run, local, served, pinned,
-                                                                taken, line):
+                                                                taken, line, product):
     offer(run, local, served)
     if pinned:
         set_strings(run.setup_dir / "setup.exe", {2012: pins(*pinned.split("+"))})
+    rows = {row: text for row, text in product.items() if row != "installed"}
+    if rows:
+        set_strings(run.setup_dir / "setup.exe", rows)
+    if "installed" in product:
+        installed = run.setup_dir.parent / product["installed"]
+        installed.write_bytes((MATERIAL / product["installed"]).read_bytes())
+        assert run.prefix.run(f'msiexec /i "{windows_path(installed)}" /qn',
+                              cwd=run.setup_dir) == 0
     with http_server(run.served) as base:
         run.publish(base, kind="/len")
         if pinned:
@@ -102,6 +139,8 @@ def test_only_a_checked_later_build_replaces_the_local_package(run, local, serve
     assert any(message.startswith(line) for message in run.trace), line
     assert told == ([] if taken else [NOT_VERIFIED_TEXT])
     assert f"*** CheckForNewVersion: end: {int(taken)} ***" in run.trace
+    # Where nothing anchors the check, the trace says in a line of its own what is installed.
+    assert (UNVERIFIED in run.trace) == (taken and line.endswith("not verified ***"))
     # A refused download leaves nothing where the person saved it, its staging file neither.
     saved = sorted(p.name for p in run.downloads.iterdir())
     assert saved == (sorted([PACKAGE, *COMPANIONS]) if taken else [])
@@ -148,23 +187,37 @@ def test_the_download_is_never_saved_over_the_local_package(run):
     assert "*** CheckLatestBuild: Save file: the local package is not replaced ***" in run.trace
 
 
-def test_a_download_named_like_a_companion_is_never_saved_over_it(run):
+COMPANION_REFUSED = "*** CheckLatestBuild: Save file: a companion file is not replaced ***"
+NOT_PLAIN = "is no plain path ***"
+
+
+# Wine's dialog resolves "sub\..\" itself and refuses a "/"; the other spellings reach the
+# setup as typed.
+@pytest.mark.parametrize("spelling, line", [
+    ("\\Data1.cab", COMPANION_REFUSED), ("\\Data1.cab.", NOT_PLAIN), ("\\Data1.cab ", NOT_PLAIN),
+    ("\\sub\\..\\Data1.cab", COMPANION_REFUSED),
+], ids=["as listed", "trailing period", "trailing space", "through a sub-folder"])
+def test_a_download_named_like_a_companion_is_never_saved_over_it(run, spelling, line):
     # The mirror names its package Data1.cab; saved beside setup.exe over the local cabinet,
-    # from which the local package may install.
+    # from which the local package may install. Windows would write "Data1.cab." and the other
+    # spellings as Data1.cab.
     cabinet = run.setup_dir / "Data1.cab"
     cabinet.write_bytes(b"MSCF local cabinet")
+    (run.setup_dir / "sub").mkdir()
     offer(run, "unsigned-1.0.0.msi", "unsigned.msi")
     os.rename(run.served / PACKAGE, run.served / "Data1.cab")
     with http_server(run.served) as base:
         run.publish(base, kind="/len", name="Data1.cab")
-        run.start().accept(target=cabinet)
-        run.dialog("click", REPLACE_CAPTION, YES, "--with-text", "replace")
+        run.start().accept(target=windows_path(run.setup_dir) + spelling)
+        run.dialog_unless_ended("click", REPLACE_CAPTION, YES, "--with-text", "replace")
         run.finish()
 
     assert run.code == 0
     assert run.installed == V100
     assert cabinet.read_bytes() == b"MSCF local cabinet"
-    assert "*** CheckLatestBuild: Save file: a companion file is not replaced ***" in run.trace
+    assert sorted(p.name for p in run.setup_dir.iterdir() if p.suffix != ".log") == \
+        sorted(["Data1.cab", "setup.exe", "sub", "vlm.tch.msi", *COMPANIONS])
+    assert any(message.endswith(line) for message in run.trace), line
 
 
 def test_a_link_planted_at_the_chosen_name_is_replaced_not_written_through(run, tmp_path):

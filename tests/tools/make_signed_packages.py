@@ -1,10 +1,13 @@
 """Makes the package-signature tests' material in OUT, anew on each run: a test root with two
 publishers and a self-signed look-alike of the first, the product package signed by each and
 altered after signing, a build of another product and one whose UpgradeCode is written in lower
-case, both signed by the first, three bare storages,
-root.reg, which makes a Wine prefix trust the test root, pins.txt (each publisher's key pin)
-and last digests.txt: osslsigncode's digest of some of the files.
+case, both signed by the first, the package signed with an expired certificate of the first
+(key and name alike) with and without a time stamp of a time-stamping authority from while it
+was valid, three bare storages, root.reg, which makes a Wine prefix trust the test root,
+pins.txt (each publisher's key pin) and last digests.txt: osslsigncode's digest of some of the
+files.
 Usage: make_signed_packages.py PRODUCT_WXS OUT"""
+import datetime
 import hashlib
 import re
 import shutil
@@ -23,6 +26,25 @@ keyUsage = critical,keyCertSign
 basicConstraints = critical,CA:FALSE
 keyUsage = critical,digitalSignature
 extendedKeyUsage = codeSigning
+[tsa]
+basicConstraints = critical,CA:FALSE
+keyUsage = critical,digitalSignature
+extendedKeyUsage = critical,timeStamping
+"""
+# openssl ca, for certificates valid from and until given times.
+CA_CONFIG = """[ca]
+default_ca = dated
+[dated]
+database = index.txt
+new_certs_dir = .
+rand_serial = yes
+default_md = sha256
+policy = any
+unique_subject = no
+preserve = yes
+[any]
+commonName = supplied
+organizationName = optional
 """
 PUBLISHER_A = "/CN=Velmora Test Publisher A/O=Velmora Tests"
 # The SHA-256 algorithm identifier and the digest after it, in the signed indirect data.
@@ -43,11 +65,30 @@ def make_certificate(name, subject, *issuer):
         "-subj", subject, "-keyout", f"{name}.key", "-out", f"{name}.crt", *issuer)
 
 
-def sign(signer, source, target, *extra):
-    chain = [signer] if signer == "self" else [signer, "root"]
+def years_from_now(years):
+    return datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(days=365 * years)
+
+
+def make_dated_certificate(name, subject, extensions, start, end, issuer=None, key=None):
+    """A certificate valid from start until end (years from now), issued by issuer (None: by
+    itself), for a new key or the key of another certificate."""
+    made = ["-key", f"{key}.key"] if key else ["-newkey", "rsa:2048", "-nodes", "-keyout",
+                                                f"{name}.key"]
+    run("openssl", "req", "-new", "-config", "ext.cnf", *made, "-subj", subject, "-out",
+        f"{name}.csr")
+    signer = ["-cert", f"{issuer}.crt", "-keyfile", f"{issuer}.key"] if issuer else \
+        ["-selfsign", "-keyfile", f"{key or name}.key"]
+    run("openssl", "ca", "-batch", "-config", "ca.cnf", "-notext", "-extfile", "ext.cnf",
+        "-extensions", extensions, *signer, "-in", f"{name}.csr", "-out", f"{name}.crt",
+        "-startdate", years_from_now(start).strftime("%Y%m%d%H%M%SZ"),
+        "-enddate", years_from_now(end).strftime("%Y%m%d%H%M%SZ"))
+
+
+def sign(signer, source, target, *extra, key=None):
+    chain = [signer] if signer.startswith("self") else [signer, "root"]
     (OUT / f"{signer}-chain.pem").write_bytes(b"".join((OUT / f"{name}.crt").read_bytes()
                                                        for name in chain))
-    run("osslsigncode", "sign", "-certs", f"{signer}-chain.pem", "-key", f"{signer}.key",
+    run("osslsigncode", "sign", "-certs", f"{signer}-chain.pem", "-key", f"{key or signer}.key",
         "-h", "sha256", *extra, "-in", source, "-out", target)
 
 
@@ -144,12 +185,21 @@ def main(wxs):
     shutil.rmtree(OUT, ignore_errors=True)
     OUT.mkdir(parents=True)
     (OUT / "ext.cnf").write_text(EXTENSIONS)
-    make_certificate("root", "/CN=Velmora Test Root/O=Velmora Tests")
+    (OUT / "ca.cnf").write_text(CA_CONFIG)
+    (OUT / "index.txt").write_text("")
+    # Valid for years already, so that a chain can be judged at a time stamp's time.
+    make_dated_certificate("root", "/CN=Velmora Test Root/O=Velmora Tests", "root", -5, 10)
     make_certificate("a", PUBLISHER_A, "-CA", "root.crt", "-CAkey", "root.key")
     make_certificate("b", "/CN=Velmora Test Publisher B/O=Velmora Tests", "-CA", "root.crt",
                      "-CAkey", "root.key")
     # Claims A's name: only the chain tells it apart.
     make_certificate("self", PUBLISHER_A)
+    # A's key and name in a certificate that expired a year ago, and time-stamping authorities.
+    make_dated_certificate("expired-a", PUBLISHER_A, "leaf", -4, -1, "root", key="a")
+    make_dated_certificate("tsa", "/CN=Velmora Test Time Stamps/O=Velmora Tests", "tsa", -5, 10,
+                           "root")
+    make_dated_certificate("self-tsa", "/CN=Velmora Test Time Stamps/O=Velmora Tests", "tsa", -5,
+                           10)
     # Another product of the same maker: its own UpgradeCode, a higher version.
     other = OUT / "other-product.wxs"
     other.write_text(Path(wxs).read_text().replace(UPGRADE_CODE, OTHER_UPGRADE_CODE))
@@ -166,6 +216,16 @@ def main(wxs):
     sign("b", "unsigned-1.0.0.msi", "local-b.msi")
     sign("a", "other-product.msi", "other-product-a.msi")
     sign("a", "lower-case.msi", "lower-case-a.msi")
+    stamped_at = str(int(years_from_now(-2).timestamp()))
+    for target, authority in (("expired.msi", None), ("expired-stamped.msi", "tsa"),
+                              ("expired-self-stamped.msi", "self-tsa")):
+        stamp = ["-TSA-certs", f"{authority}-chain.pem", "-TSA-key", f"{authority}.key",
+                 "-TSA-time", stamped_at] if authority else []
+        if authority:
+            chain = [authority] if authority.startswith("self") else [authority, "root"]
+            (OUT / f"{authority}-chain.pem").write_bytes(b"".join(
+                (OUT / f"{name}.crt").read_bytes() for name in chain))
+        sign("expired-a", "unsigned.msi", target, *stamp, key="a")
     for signer, target, *extra in (("a", "signed-a.msi"), ("b", "signed-b.msi"),
                                    ("self", "self-signed.msi"),
                                    ("a", "extended.msi", "-add-msi-dse")):

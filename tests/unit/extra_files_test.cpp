@@ -61,19 +61,23 @@ TEST_CASE("companion files: each mask of the list is copied on its own")
     }
 }
 
-TEST_CASE("companion files: only the setup's own directory, exactly as written, needs no copy")
+TEST_CASE("companion files: only the setup's own directory, however it is written, needs no copy")
 {
     wchar_t szExe[MAX_PATH];
     GetModuleFileNameW(NULL, szExe, MAX_PATH);
     std::wstring other = szExe, tooLong = L"C:\\" + std::wstring(258, L'd') + L"\\p.msi";
     CharUpperW(&other[0]);
-    // Wine ignores letter case, so the other spelling is the same directory on disk, where none
-    // of the shipped list's four masks finds a file: all that shows is that each was tried.
+    TempDir elsewhere;
+    std::wstring package = elsewhere.File(L"p.msi");
+    const char* same = "*** Copy extra files: nothing to copy (new location is the same as the "
+                       "old one) ***";
+    // Wine ignores letter case, so the other spelling is the same directory on disk. Elsewhere
+    // none of the shipped list's four masks finds a file: all that shows is that each was tried.
     struct { const wchar_t* path; bool result; const char* first; size_t count; } cases[] = {
         {NULL, false, "*** ASSERT: newFileName != NULL (", 1},
-        {szExe, true, "*** Copy extra files: nothing to copy (new location is the same as the "
-                      "old one) ***", 1},
-        {other.c_str(), true, "*** Copy files: setup.reg: no file(s) found *** ", 4},
+        {szExe, true, same, 1},
+        {other.c_str(), true, same, 1},
+        {package.c_str(), true, "*** Copy files: setup.reg: no file(s) found *** ", 4},
         {tooLong.c_str(), false, "*** Copy extra files: new location too long ***", 1},
     };
     for (auto& c : cases)
@@ -83,6 +87,21 @@ TEST_CASE("companion files: only the setup's own directory, exactly as written, 
         std::vector<std::string> lines = trace.Lines();
         REQUIRE(lines.size() == c.count);
         CHECK(lines[0].rfind(c.first, 0) == 0);
+    }
+}
+
+TEST_CASE("companion files: a folder that can't be listed fails the copy, an empty one does not")
+{
+    TempDir source, target;
+    struct { std::wstring folder; bool result; const char* line; } cases[] = {
+        {source.Path(), true, "*** Copy files: *.cab: no file(s) found *** "},
+        {source.File(L"missing"), false, "*** Copy files: *.cab: can't list (3) ***"},
+    };
+    for (auto& c : cases)
+    {
+        TraceCapture trace;
+        CHECK(CopyFiles(c.folder.c_str(), target.Path().c_str(), L"*.cab") == c.result);
+        CHECK(trace.Lines() == std::vector<std::string>{c.line});
     }
 }
 

@@ -5,7 +5,9 @@
 #include "trace_capture.h"
 #include "checkversion/package_signature.h"
 #include "checkversion/package_product.h"
+#include "checkversion/signature_message.h"
 
+#include <algorithm>
 #include <sstream>
 
 namespace {
@@ -112,6 +114,14 @@ TEST_CASE("package signature: only an unchanged later build of the product, sign
         {signedA, L"", "self-signed.msi", PACKAGE_REFUSED, szLocalSigner,
          "certificate chain is not trusted for code signing (0x800B0109) ***"},
         {signedA, L"", "unsigned.msi", PACKAGE_REFUSED, szLocalSigner, "not signed (0x"},
+        // A's certificate expired: a time stamp from while it was valid keeps the signature
+        // good, unless the authority is not trusted; without one it is judged now.
+        {signedA, L"", "expired-stamped.msi", PACKAGE_VERIFIED, szLocalSigner, szSameProduct},
+        {unsignedLocal, pinsA, "expired-stamped.msi", PACKAGE_VERIFIED, szPins, szSameProduct},
+        {signedA, L"", "expired.msi", PACKAGE_REFUSED, szLocalSigner,
+         "certificate chain is not trusted for code signing (0x800B0101) ***"},
+        {signedA, L"", "expired-self-stamped.msi", PACKAGE_REFUSED, szLocalSigner,
+         "certificate chain is not trusted for code signing (0x800B0101) ***"},
         {signedA, L"", "extended.msi", PACKAGE_REFUSED, szLocalSigner,
          "extended signature not supported ***"},
         {signedA, L"", "missing.msi", PACKAGE_REFUSED, szLocalSigner, "not signed (0x"},
@@ -156,7 +166,7 @@ TEST_CASE("package signature: only an unchanged later build of the product, sign
         CAPTURE(c.downloaded);
         TraceCapture trace;
         std::wstring local = Material(c.local), downloaded = Material(c.downloaded);
-        PackageAnchor anchor = {local.c_str(), c.pins.c_str()};
+        PackageAnchor anchor = {local.c_str(), c.pins.c_str(), NULL, NULL};
         BYTE rgbDigest[cbPackageDigest] = {};
         CHECK(VerifyDownloadedPackage(anchor, downloaded.c_str(), rgbDigest) == c.check);
         std::vector<std::string> lines = trace.Lines();
@@ -168,10 +178,84 @@ TEST_CASE("package signature: only an unchanged later build of the product, sign
         CHECK(lines[lines.size() - 2].substr(0, step.size()) == step);
         CHECK(lines.back() == std::string("*** Verify package: end: ") + outcomes[c.check] +
                               " ***");
+        // Only a trusted authority's stamp moves the time the chain is judged at.
+        bool bStamped = c.downloaded.find("stamped") != std::string::npos;
+        CHECK(std::count(lines.begin(), lines.end(),
+                         "*** Verify package: judged at its time stamp ***")
+              == (bStamped && c.check == PACKAGE_VERIFIED ? 1 : 0));
         // A verified package's digest comes out, for the check after it is moved.
         BYTE rgbComputed[cbPackageDigest];
         if (c.check == PACKAGE_VERIFIED && ComputePackageDigest(downloaded.c_str(), rgbComputed))
             CHECK(memcmp(rgbDigest, rgbComputed, cbPackageDigest) == 0);
+    }
+}
+
+TEST_CASE("package signature: a chain is judged by its policy, then by its own status, an "
+          "unknown revocation status aside")
+{
+    // Revocation is read from the system's cache only: offline, a status that can't be had is
+    // no failure, a revoked certificate always is.
+    const DWORD dwUnknown = CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
+    struct { DWORD dwPolicyError, dwStatus, dwError; } cases[] = {
+        {0, CERT_TRUST_NO_ERROR, 0},
+        {0, dwUnknown, 0},
+        {0, CERT_TRUST_IS_REVOKED | dwUnknown, (DWORD)CRYPT_E_REVOKED},
+        {0, CERT_TRUST_IS_NOT_VALID_FOR_USAGE, (DWORD)CERT_E_WRONG_USAGE},
+        {0, CERT_TRUST_IS_NOT_TIME_VALID | dwUnknown, (DWORD)CERT_E_EXPIRED},
+        {0, CERT_TRUST_IS_UNTRUSTED_ROOT, (DWORD)CERT_E_CHAINING},
+        {(DWORD)CERT_E_UNTRUSTEDROOT, CERT_TRUST_NO_ERROR, (DWORD)CERT_E_UNTRUSTEDROOT},
+        {(DWORD)CRYPT_E_REVOKED, CERT_TRUST_IS_REVOKED, (DWORD)CRYPT_E_REVOKED},
+    };
+    for (auto& c : cases)
+    {
+        CAPTURE(c.dwStatus);
+        CHECK(JudgeChain(c.dwPolicyError, c.dwStatus) == c.dwError);
+    }
+}
+
+TEST_CASE("package product: the image's rows fix the product, whatever anchors the signature")
+{
+    TrustTestRoot();
+    const std::wstring pinsA = Pin("a"), own = L"{6A3F1C2E-4B7D-4E11-9C55-2D8E0A7B1F02}",
+                       other = L"{6A3F1C2E-4B7D-4E11-9C55-2D8E0A7B1F0F}";
+    std::wstring lower = own;
+    CharLowerW(&lower[0]);
+    const char szPinned[] = "signed by Velmora Test Publisher A, whose key is pinned ***";
+    const char szNotAnchored[] = "local package is not signed, not verified ***";
+    const char szNotOwn[] = "UpgradeCode {6A3F1C2E-4B7D-4E11-9C55-2D8E0A7B1F02} is not the "
+                            "product's {6A3F1C2E-4B7D-4E11-9C55-2D8E0A7B1F0F} ***";
+    struct { std::string local; std::wstring pins, upgradeCode, lowest; std::string downloaded;
+             PackageCheck check; const char* line; } cases[] = {
+        // No local package to compare with: the rows are all that fix the product.
+        {"missing.msi", pinsA, own, L"1.0.1", "signed-a.msi", PACKAGE_VERIFIED, szPinned},
+        {"missing.msi", pinsA, lower, L"", "signed-a.msi", PACKAGE_VERIFIED, szPinned},
+        {"missing.msi", pinsA, other, L"", "signed-a.msi", PACKAGE_REFUSED, szNotOwn},
+        {"missing.msi", pinsA, L"", L"1.0.2", "signed-a.msi", PACKAGE_REFUSED,
+         "ProductVersion 1.0.1 is not at least the product's 1.0.2 ***"},
+        {"missing.msi", pinsA, L"", L"one", "signed-a.msi", PACKAGE_REFUSED,
+         "ProductVersion 1.0.1 is not at least the product's one ***"},
+        {"unsigned-1.0.0.msi", pinsA, own, L"1.0.0", "signed-a.msi", PACKAGE_VERIFIED,
+         "same product, ProductVersion 1.0.1 after 1.0.0 ***"},
+        // Nothing anchors the signature; the rows still hold.
+        {"unsigned-1.0.0.msi", L"", own, L"1.0.1", "unsigned.msi", PACKAGE_NOT_ANCHORED,
+         szNotAnchored},
+        {"unsigned-1.0.0.msi", L"", other, L"", "unsigned.msi", PACKAGE_REFUSED, szNotOwn},
+    };
+    for (auto& c : cases)
+    {
+        CAPTURE(c.downloaded);
+        CAPTURE(std::string(c.upgradeCode.begin(), c.upgradeCode.end()));
+        CAPTURE(std::string(c.lowest.begin(), c.lowest.end()));
+        TraceCapture trace;
+        std::wstring local = Material(c.local), downloaded = Material(c.downloaded);
+        PackageAnchor anchor = {local.c_str(), c.pins.c_str(), c.upgradeCode.c_str(),
+                                c.lowest.c_str()};
+        BYTE rgbDigest[cbPackageDigest] = {};
+        CHECK(VerifyDownloadedPackage(anchor, downloaded.c_str(), rgbDigest) == c.check);
+        std::vector<std::string> lines = trace.Lines();
+        REQUIRE(lines.size() >= 3);
+        std::string step = std::string("*** Verify package: ") + c.line;
+        CHECK(lines[lines.size() - 2] == step);
     }
 }
 

@@ -58,7 +58,9 @@ TEST_CASE("A product file gives its rows, version and fields with their lines")
         "version = 9.0.65535.0\n"
         "CompanyName = Tarrowin = Ltd\n"
         "[strings]\n"
-        "2010 = ftp://h/pr_dl/verinfo.txt;http://g/pr_dl/verinfo.txt";
+        "2010 = ftp://h/pr_dl/verinfo.txt;http://g/pr_dl/verinfo.txt\n"
+        "2013 = {6A3F1C2E-4B7D-4E11-9C55-2D8E0A7B1F02}\n"
+        "2014 = 1.0.1";
     ProductFile product;
     REQUIRE(Outcome(text, product) == "ok");
     CHECK(Row(product, 502) == "Velmora 2010 安裝程式@3");
@@ -66,6 +68,8 @@ TEST_CASE("A product file gives its rows, version and fields with their lines")
     CHECK(Row(product, 2012) == pin + ";" + std::string(64, 'F') + "@7");
     CHECK(Row(product, 2011) == "@8");
     CHECK(Row(product, 2010) == "ftp://h/pr_dl/verinfo.txt;http://g/pr_dl/verinfo.txt@13");
+    CHECK(Row(product, 2013) == "{6A3F1C2E-4B7D-4E11-9C55-2D8E0A7B1F02}@14");
+    CHECK(Row(product, 2014) == "1.0.1@15");
     CHECK(Row(product, 507) == "-");
     CHECK(FormatVersionText(product.aVersion) == "9.0.65535.0");
     CHECK(product.nVersionLine == 10);
@@ -80,7 +84,7 @@ TEST_CASE("A malformed product file is refused with its line and what is wrong")
         {"unknown section", "[strings]\n502 = a\n[edition]\n",
          "p.ini:3: unknown section [edition]; a product file has [strings] and [version]"},
         {"header with text after it", "[strings] x\n", "p.ini:1: \"[strings] x\" is no section header [name]"},
-        {"unused row", "[strings]\n\n2013 = x\n", "p.ini:3: row 2013 is not one this program uses"},
+        {"unused row", "[strings]\n\n2016 = x\n", "p.ini:3: row 2016 is not one this program uses"},
         {"row that is no number", "[strings]\nIDS_HELP = x\n",
          "p.ini:2: \"IDS_HELP\" is no row number"},
         {"row given twice", "[strings]\n502 = a\n502 = b\n",
