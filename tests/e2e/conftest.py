@@ -50,8 +50,8 @@ def wine(*args, cwd=None, env=None, timeout=120, check=False):
 # answers then fails within a minute instead of at CTest's limit. Emulated code is slower: the
 # limits grow by the factor SETUP_TEST_SLOWDOWN.
 SLOWDOWN = float(os.environ.get("SETUP_TEST_SLOWDOWN", "1"))
-RUN_LIMIT_S = 60 * SLOWDOWN
-DIALOG_LIMIT_MS = int(30000 * SLOWDOWN)
+RUN_LIMIT_S = round(60 * SLOWDOWN)
+DIALOG_LIMIT_MS = round(30000 * SLOWDOWN)
 
 
 # What the current test started in the background and has not seen end (each has stop()).
