@@ -19,6 +19,12 @@ RUN_EXIT_CODE = Path(os.environ.get("RUN_EXIT_CODE",
 # x86_64 runs under 64-bit Wine, whose system directory is system32.
 ARCH = os.environ.get("SETUP_ARCH", "i686")
 SYSTEM_DIR = "syswow64" if ARCH == "i686" else "system32"
+# The helper programs (run_exit_code, the UI driver, ...) and the loader that starts them are
+# those of the build in BUILD_DIR; the i686 setup.exe may be run by the x86_64 helpers, which
+# start natively where the i686 code itself is emulated.
+HELPER_ARCH = os.environ.get("SETUP_HELPER_ARCH", ARCH)
+# The platform (Xvfb and the prefix) of the run: the suite's own unless a group brings its own.
+TEST_ROOT = Path(os.environ.get("SETUP_TEST_ROOT", BUILD_DIR / "testroot"))
 
 TRACE_LINE = re.compile(
     r"^(?P<pid>\d{3,}):(?P<tid>[0-9a-f]{4,}) "
@@ -41,9 +47,11 @@ def wine(*args, cwd=None, env=None, timeout=120, check=False):
 
 
 # A run, and each dialog a test waits for, gets this long; a run that hangs on a dialog nobody
-# answers then fails within a minute instead of at CTest's limit.
-RUN_LIMIT_S = 60
-DIALOG_LIMIT_MS = 30000
+# answers then fails within a minute instead of at CTest's limit. Emulated code is slower: the
+# limits grow by the factor SETUP_TEST_SLOWDOWN.
+SLOWDOWN = float(os.environ.get("SETUP_TEST_SLOWDOWN", "1"))
+RUN_LIMIT_S = round(60 * SLOWDOWN)
+DIALOG_LIMIT_MS = round(30000 * SLOWDOWN)
 
 
 # What the current test started in the background and has not seen end (each has stop()).
@@ -177,7 +185,7 @@ TOOLS_DIR = BUILD_DIR / "tests" / "tools"
 PLATFORM = Path(__file__).resolve().parents[1] / "tools" / "test-platform"
 PRODUCT_CODE = "{6A3F1C2E-4B7D-4E11-9C55-2D8E0A7B1F01}"
 PRODUCT_DIR = Path("Program Files (x86)") / "Velmora Test Product"
-SHARED_PREFIX = BUILD_DIR / "testroot" / "prefix"
+SHARED_PREFIX = TEST_ROOT / "prefix"
 SCREENSHOTS_DIR = BUILD_DIR / "screenshots"
 
 # The driver's stage lines of a normal install and of an uninstall.
@@ -286,9 +294,10 @@ def throwaway_prefix(path):
     install, replace msiexec or otherwise change the machine. The server is ended and the copy
     removed at the end."""
     subprocess.run(["cp", "-a", str(SHARED_PREFIX), str(path)], check=True)
-    display = (BUILD_DIR / "testroot" / "display").read_text().strip()
+    display = (TEST_ROOT / "display").read_text().strip()
     # The server, Wine's services and its desktop, none of them holding a pipe of ours.
-    subprocess.run([str(PLATFORM), "serve", str(path), ARCH, str(TOOLS_DIR / "ui_driver.exe")],
+    subprocess.run([str(PLATFORM), "serve", str(path), HELPER_ARCH,
+                    str(TOOLS_DIR / "ui_driver.exe")],
                    env=dict(os.environ, DISPLAY=f":{display}"), stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120,
                    check=True)
@@ -401,7 +410,7 @@ def set_strings(exe, rows):
 
 def save_screenshot(name):
     SCREENSHOTS_DIR.mkdir(parents=True, exist_ok=True)
-    display = ":" + (BUILD_DIR / "testroot" / "display").read_text().strip()
+    display = ":" + (TEST_ROOT / "display").read_text().strip()
     path = str(SCREENSHOTS_DIR / name)
     subprocess.run(["import", "-display", display, "-window", "root", path], check=True,
                    timeout=60)
