@@ -2,6 +2,8 @@
 // optional header, whose magic says 32 or 64 bits and so where its data directories start.
 #include "pe_image.h"
 
+#include "le_bytes.h"
+
 namespace {
 
 const size_t ibNewHeaderOffset = 0x3C;
@@ -15,21 +17,8 @@ const size_t ibDirectories64 = 112;
 const unsigned uSecurityDirectory = 4;
 const size_t cbDirectory = 8;
 
-unsigned Word(const Bytes& data, size_t ib)
-{
-    return data[ib] | (data[ib + 1] << 8);
-}
 
-unsigned Dword(const Bytes& data, size_t ib)
-{
-    return Word(data, ib) | (Word(data, ib + 2) << 16);
-}
 
-void PutDword(Bytes& data, size_t ib, unsigned uValue)
-{
-    for (int i = 0; i < 4; ++i)
-        data[ib + i] = (unsigned char)((uValue >> (8 * i)) & 0xFF);
-}
 
 struct PeLayout
 {
@@ -41,18 +30,18 @@ bool FindLayout(const Bytes& image, PeLayout& layout)
 {
     if (image.size() < ibNewHeaderOffset + 4 || image[0] != 'M' || image[1] != 'Z')
         return false;
-    size_t ibPe = Dword(image, ibNewHeaderOffset);
+    size_t ibPe = ReadDword(image, ibNewHeaderOffset);
     if (ibPe > image.size() || image.size() - ibPe < 4 + cbFileHeader + ibDirectories64 ||
-        Dword(image, ibPe) != 0x00004550)
+        ReadDword(image, ibPe) != 0x00004550)
         return false;
     layout.ibOptional = ibPe + 4 + cbFileHeader;
-    size_t cbOptional = Word(image, ibPe + 4 + ibOptionalSize);
-    unsigned uMagic = Word(image, layout.ibOptional);
+    size_t cbOptional = ReadWord(image, ibPe + 4 + ibOptionalSize);
+    unsigned uMagic = ReadWord(image, layout.ibOptional);
     size_t ibDirectories = uMagic == uMagicPe32 ? ibDirectories32
                          : uMagic == uMagicPe32Plus ? ibDirectories64 : 0;
     if (ibDirectories == 0 || cbOptional > image.size() - layout.ibOptional)
         return false;
-    size_t cDirectories = Dword(image, layout.ibOptional + ibDirectories - 4);
+    size_t cDirectories = ReadDword(image, layout.ibOptional + ibDirectories - 4);
     size_t ibEntry = ibDirectories + uSecurityDirectory * cbDirectory;
     bool bHasEntry = cDirectories > uSecurityDirectory && ibEntry + cbDirectory <= cbOptional;
     layout.ibSecurity = bHasEntry ? layout.ibOptional + ibEntry : 0;
@@ -65,7 +54,7 @@ bool HasSignature(const Bytes& image)
 {
     PeLayout layout;
     return FindLayout(image, layout) && layout.ibSecurity != 0 &&
-           (Dword(image, layout.ibSecurity) != 0 || Dword(image, layout.ibSecurity + 4) != 0);
+           (ReadDword(image, layout.ibSecurity) != 0 || ReadDword(image, layout.ibSecurity + 4) != 0);
 }
 
 bool DropSignature(Bytes& image, bool& bDropped, std::string& why)
@@ -80,8 +69,8 @@ bool DropSignature(Bytes& image, bool& bDropped, std::string& why)
     if (!HasSignature(image))
         return true;
     // The directory holds a file offset here, not an address in memory.
-    size_t ibTable = Dword(image, layout.ibSecurity);
-    size_t cbTable = Dword(image, layout.ibSecurity + 4);
+    size_t ibTable = ReadDword(image, layout.ibSecurity);
+    size_t cbTable = ReadDword(image, layout.ibSecurity + 4);
     if (ibTable == 0 || ibTable > image.size() || cbTable > image.size() - ibTable ||
         ibTable < layout.ibOptional)
     {
@@ -106,7 +95,7 @@ bool UpdateChecksum(Bytes& image)
     unsigned long long uSum = 0;
     for (size_t ib = 0; ib < image.size(); ib += 2)
     {
-        uSum += ib + 1 < image.size() ? Word(image, ib) : image[ib];
+        uSum += ib + 1 < image.size() ? ReadWord(image, ib) : image[ib];
         uSum = (uSum & 0xFFFF) + (uSum >> 16);
     }
     uSum = (uSum & 0xFFFF) + (uSum >> 16);

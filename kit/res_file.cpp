@@ -3,6 +3,8 @@
 // characteristics; then its data, padded to 32 bits.
 #include "res_file.h"
 
+#include "le_bytes.h"
+
 namespace {
 
 const size_t cbSizes = 8;
@@ -10,40 +12,23 @@ const size_t cbHeaderTail = 16;
 const unsigned uOrdinalMark = 0xFFFF;
 const unsigned short wStringFlags = 0x1030;     // moveable, pure, discardable
 
-size_t Align4(size_t ib)
-{
-    return (ib + 3) & ~(size_t)3;
-}
 
-unsigned Word(const Bytes& data, size_t ib)
-{
-    return data[ib] | (data[ib + 1] << 8);
-}
 
-unsigned Dword(const Bytes& data, size_t ib)
-{
-    return Word(data, ib) | (Word(data, ib + 2) << 16);
-}
 
-void PutDword(Bytes& data, size_t ib, size_t uValue)
-{
-    for (int i = 0; i < 4; ++i)
-        data[ib + i] = (unsigned char)((uValue >> (8 * i)) & 0xFF);
-}
 
 // A type or a name at ib; false when it runs past ibEnd. Text ones are not numbers.
 bool SkipId(const Bytes& data, size_t& ib, size_t ibEnd, bool& bNumber, unsigned& uValue)
 {
     if (ib + 2 > ibEnd)
         return false;
-    bNumber = Word(data, ib) == uOrdinalMark;
+    bNumber = ReadWord(data, ib) == uOrdinalMark;
     if (bNumber)
     {
-        uValue = ib + 4 <= ibEnd ? Word(data, ib + 2) : 0;
+        uValue = ib + 4 <= ibEnd ? ReadWord(data, ib + 2) : 0;
         ib += 4;
         return ib <= ibEnd;
     }
-    while (ib + 2 <= ibEnd && Word(data, ib) != 0)
+    while (ib + 2 <= ibEnd && ReadWord(data, ib) != 0)
         ib += 2;
     ib += 2;
     return ib <= ibEnd;
@@ -53,8 +38,8 @@ bool ReadEntry(const Bytes& file, size_t& ib, ResEntry& entry)
 {
     if (ib + cbSizes > file.size())
         return false;
-    size_t cbData = Dword(file, ib);
-    size_t cbHeader = Dword(file, ib + 4);
+    size_t cbData = ReadDword(file, ib);
+    size_t cbHeader = ReadDword(file, ib + 4);
     size_t ibHeaderEnd = ib + cbHeader;
     if (cbHeader < cbSizes + cbHeaderTail || ibHeaderEnd > file.size() ||
         cbData > file.size() - ibHeaderEnd)
@@ -66,7 +51,7 @@ bool ReadEntry(const Bytes& file, size_t& ib, ResEntry& entry)
         Align4(ibAt) + cbHeaderTail > ibHeaderEnd)
         return false;
     entry.bNumeric = bTypeNumber && bNameNumber;
-    entry.wLanguage = (unsigned short)Word(file, Align4(ibAt) + 6);
+    entry.wLanguage = (unsigned short)ReadWord(file, Align4(ibAt) + 6);
     entry.header.assign(file.begin() + ib, file.begin() + ibHeaderEnd);
     entry.data.assign(file.begin() + ibHeaderEnd, file.begin() + ibHeaderEnd + cbData);
     ib = Align4(ibHeaderEnd + cbData);

@@ -3,6 +3,8 @@
 // the padding after it.
 #include "version_block.h"
 
+#include "le_bytes.h"
+
 namespace {
 
 const size_t cbNodeHeader = 6;
@@ -13,32 +15,10 @@ const size_t ibProductVersion = 16;
 // VS_VERSIONINFO, StringFileInfo, a string table, a text: nothing of the format goes deeper.
 const int cDepthMax = 8;
 
-size_t Align4(size_t ib)
-{
-    return (ib + 3) & ~(size_t)3;
-}
 
-unsigned ReadWord(const Bytes& data, size_t ib)
-{
-    return data[ib] | (data[ib + 1] << 8);
-}
 
-unsigned ReadDword(const Bytes& data, size_t ib)
-{
-    return ReadWord(data, ib) | (ReadWord(data, ib + 2) << 16);
-}
 
-void PutWord(Bytes& data, size_t ib, unsigned uValue)
-{
-    data[ib] = (unsigned char)(uValue & 0xFF);
-    data[ib + 1] = (unsigned char)((uValue >> 8) & 0xFF);
-}
 
-void PutDword(Bytes& data, size_t ib, unsigned uValue)
-{
-    PutWord(data, ib, uValue & 0xFFFF);
-    PutWord(data, ib + 2, uValue >> 16);
-}
 
 bool ParseNode(const Bytes& data, size_t ib, size_t ibLimit, int nDepth, VersionNode& node)
 {
